@@ -1,0 +1,30 @@
+// Plain files: reading a data file whole, and an append-only log file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+struct File;  // opaque
+
+// Opens an existing file for reading (others may read it too).
+int FileOpenRead(const char* path, File** file);
+// The file's size in bytes. Files of 4 GiB or more report EFBIG.
+int FileSize(File* file, std::uint32_t* size);
+// Reads up to n bytes from the current position; *got is what was read
+// (short only at the end of the file). Retries interrupted reads.
+int FileRead(File* file, void* buffer, std::size_t n, std::size_t* got);
+
+// Opens a log file for appending, creating it when missing, never
+// truncating it. Only one process at a time may hold it: a file that another
+// process holds fails with EBUSY. Others may still read it.
+int FileOpenAppendExclusive(const char* path, File** file);
+// Writes all n bytes at the end of the file in one call, so that the bytes
+// of one call are never interleaved with those of another. Returns the
+// error of a failed or short write.
+int FileAppend(File* file, const void* data, std::size_t n);
+
+void FileClose(File* file);
+
+}  // namespace platform

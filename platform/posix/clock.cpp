@@ -1,0 +1,26 @@
+#include "platform/clock.h"
+
+#include <time.h>
+
+namespace platform {
+
+std::uint32_t MilliClock() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const std::uint64_t ms = std::uint64_t(ts.tv_sec) * 1000u + std::uint64_t(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);
+}
+
+void GetLocalTime(LocalTime* now) {
+  const time_t t = time(nullptr);
+  tm local{};
+  localtime_r(&t, &local);
+  now->year = local.tm_year + 1900;
+  now->month = local.tm_mon + 1;
+  now->day = local.tm_mday;
+  now->hour = local.tm_hour;
+  now->minute = local.tm_min;
+  now->second = local.tm_sec;
+}
+
+}  // namespace platform

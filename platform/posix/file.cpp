@@ -1,0 +1,99 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+namespace platform {
+
+struct File {
+  int fd = -1;
+};
+
+namespace {
+
+int Wrap(int fd, File** file) {
+  auto* f = new (std::nothrow) File;
+  if (!f) {
+    close(fd);
+    return ENOMEM;
+  }
+  f->fd = fd;
+  *file = f;
+  return 0;
+}
+
+}  // namespace
+
+int FileOpenRead(const char* path, File** file) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st{};
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    return EISDIR;
+  }
+  return Wrap(fd, file);
+}
+
+int FileSize(File* file, std::uint32_t* size) {
+  struct stat st{};
+  if (fstat(file->fd, &st) != 0) return errno;
+  if (st.st_size < 0 || st.st_size > 0xFFFFFFFFll) return EFBIG;
+  *size = static_cast<std::uint32_t>(st.st_size);
+  return 0;
+}
+
+int FileRead(File* file, void* buffer, std::size_t n, std::size_t* got) {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t r = read(file->fd, static_cast<char*>(buffer) + done, n - done);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      *got = done;
+      return errno;
+    }
+    if (r == 0) break;
+    done += static_cast<std::size_t>(r);
+  }
+  *got = done;
+  return 0;
+}
+
+int FileOpenAppendExclusive(const char* path, File** file) {
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = (errno == EWOULDBLOCK) ? EBUSY : errno;
+    close(fd);
+    return err;
+  }
+  return Wrap(fd, file);
+}
+
+int FileAppend(File* file, const void* data, std::size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t r = write(file->fd, p, n);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (r == 0) return EIO;
+    p += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return 0;
+}
+
+void FileClose(File* file) {
+  if (!file) return;
+  if (file->fd >= 0) close(file->fd);
+  delete file;
+}
+
+}  // namespace platform

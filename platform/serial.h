@@ -1,0 +1,77 @@
+// Serial ports.
+//
+// One port object serves two threads at once: one thread may wait for
+// received bytes (SerialWaitEvent, SerialRead) while another writes
+// (SerialWrite). Any thread may end a pending wait with SerialSetEventMask(0).
+//
+// All functions return 0 for success or an errno value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+struct SerialPort;  // opaque
+
+// Opens a port by name, exclusively, in raw mode, with reads that never wait.
+// "COM<n>" (n decimal) opens the device named by the environment variable
+// COM<n> when it is set and not empty, else /dev/ttyS<n-1>. Any other name is
+// a device path. A port that another process holds fails with EBUSY.
+int SerialOpen(const char* name, SerialPort** port);
+// Releases the exclusive hold and closes the port. Null is ignored.
+void SerialClose(SerialPort* port);
+
+// Purge: discard what is queued (received and not read, or written and not
+// sent) and end what is in progress on that side.
+constexpr unsigned PURGE_RX = 1;
+constexpr unsigned PURGE_TX = 2;
+int SerialPurge(SerialPort* port, unsigned which);
+
+struct LineSettings {
+  std::uint32_t baud = 19200;
+  int data_bits = 8;     // 5..8
+  char parity = 'N';     // 'N', 'E', 'O'
+  int stop_bits = 1;     // 1 or 2
+  bool rts_cts = false;  // hardware flow control
+  bool xon_xoff = false; // software flow control (input and output)
+};
+// Reads the port's current settings. A speed the table below does not know
+// reads back as 0.
+int SerialGetSettings(SerialPort* port, LineSettings* settings);
+// Applies settings; always raw (no input or output processing, receiver on,
+// modem status lines ignored). Standard speeds 50..4000000; others: EINVAL.
+int SerialSetSettings(SerialPort* port, const LineSettings& settings);
+
+// Raises or drops DTR and RTS. Devices without modem-control lines
+// (pseudo-terminals) refuse this; that is not an error here.
+int SerialSetModemLines(SerialPort* port, bool dtr, bool rts);
+
+// Receive events.
+constexpr std::uint32_t EV_RXCHAR = 0x0001;
+// Sets which events SerialWaitEvent waits for. Setting 0 ends a wait in
+// progress (and any later one, until a non-zero mask is set) with an empty
+// event set; setting a non-zero mask withdraws that wake-up.
+int SerialSetEventMask(SerialPort* port, std::uint32_t mask);
+// Waits until one of the masked events happens, or the mask is cleared
+// (*events = 0). A port that has hung up (device gone, peer closed) fails
+// with EIO or the error that the device reports; it never reports readiness
+// over and over.
+int SerialWaitEvent(SerialPort* port, std::uint32_t* events);
+// The number of received bytes waiting to be read (a hint: it may lag behind
+// SerialWaitEvent), and clears any pending line error.
+int SerialQueuedInput(SerialPort* port, std::uint32_t* count);
+// Reads up to n received bytes without waiting; *got may be 0.
+// A hung-up port fails with EIO.
+int SerialRead(SerialPort* port, void* buffer, std::size_t n, std::size_t* got);
+
+// Writes all n bytes, waiting as long as the device keeps taking them, then
+// waits until they have been sent (drained). Returns 0 only when every byte
+// was written; otherwise the error that ended the write, with *written the
+// count that went out. A write that makes no progress at all for
+// kWriteStallMs fails with ETIMEDOUT (a device that stopped taking bytes).
+constexpr std::uint32_t kWriteStallMs = 30000;
+int SerialWrite(SerialPort* port, const void* data, std::size_t n,
+                std::size_t* written);
+
+}  // namespace platform
