@@ -1,0 +1,66 @@
+#include "downloader/errors.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "downloader/run_log.h"
+
+std::atomic<std::int32_t> g_error_count{0};
+
+namespace {
+
+constexpr int kErrorCount = 15;
+constexpr std::size_t kCodedTextSize = 256;
+
+// Every text ends with one space; the FIN NG text repeats the checksum text.
+const char* const kErrorTexts[kErrorCount] = {
+    "An undefined error occurred. ",  // ERR_UNDEFINED
+    "File not found. ",               // ERR_FILE_NOT_FOUND
+    "Illegal file format. ",          // ERR_FILE_FORMAT
+    "File size error. ",              // ERR_FILE_SIZE
+    "Data file cannot be read . ",    // ERR_FILE_READ
+    "Check sum NG. ",                 // ERR_CHECKSUM
+    "No ACK. ",                       // ERR_NO_ACK
+    "Check sum NG. ",                 // ERR_FIN_NG
+    "Data Size Error. ",              // ERR_DATA_SIZE
+    "Send Error. ",                   // ERR_SEND
+    "Send Timeout. ",                 // ERR_SEND_TIMEOUT
+    "Initialization failure. ",       // ERR_INIT
+    "Download command failure. ",     // ERR_DOWNLOAD_CMD
+    "ADM block invalid. ",            // ERR_ADM_BLOCK
+    "End command failure. ",          // ERR_END_CMD
+};
+
+}  // namespace
+
+const char* ErrorText(int index) {
+  if (index < 0 || index >= kErrorCount) index = ERR_UNDEFINED;
+  return kErrorTexts[index];
+}
+
+void ReportError(int index, const char* text) {
+  if (text == nullptr) text = ErrorText(index);
+  // One call, so that a report from the other thread cannot split the line.
+  std::printf("\nError : %s\n", text);
+  std::fflush(stdout);
+  WriteLogRecord(LOG_ERROR, {}, text, std::strlen(text));
+  g_error_count.fetch_add(1);
+}
+
+void ReportErrorCode(int index, std::int32_t code) {
+  char* buffer = new (std::nothrow) char[kCodedTextSize];
+  if (buffer == nullptr) {
+    ReportError(ERR_UNDEFINED, nullptr);
+    return;
+  }
+  // The table text ends with a space, so two spaces stand before "(code:".
+  std::snprintf(buffer, kCodedTextSize, "%s (code:%d)", ErrorText(index), static_cast<int>(code));
+  ReportError(ERR_UNDEFINED, buffer);
+  delete[] buffer;
+}
+
+int ReportUndefinedError() {
+  ReportError(ERR_UNDEFINED, nullptr);
+  return 0;
+}
