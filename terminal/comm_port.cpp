@@ -1,0 +1,126 @@
+#include "terminal/comm_port.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/serial.h"
+#include "terminal/delay.h"
+#include "terminal/settings_file.h"
+
+namespace linepoke {
+namespace {
+
+// Null while the port is closed.
+platform::SerialPort* g_port = nullptr;
+
+constexpr std::uint32_t kLineBaud = 19200;
+constexpr std::uint16_t kPacingMs = 10;
+
+void PrintDiagnostic(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+// Fills `name` with the port name: the settings file's first word cut to
+// its first four characters, or COM1 (then also written to a new settings
+// file) when there is no settings file to read.
+int LoadPortName(char (&name)[kNameBufferSize]) {
+  if (ReadSettingsWord(kSettingsPath, name, sizeof name) != 0) {
+    static constexpr char kDefaultPort[] = "COM1";
+    static_assert(sizeof kDefaultPort <= kNameBufferSize);
+    std::memcpy(name, kDefaultPort, sizeof kDefaultPort);
+    bool created = false;
+    // Only the creation counts: the name in memory serves this run even if
+    // the write itself should fail.
+    const int status = WriteSettingsFile(kSettingsPath, kDefaultPort, &created);
+    if (!created) {
+      PrintDiagnostic("\n Can't open comm.txt \n");
+      return status != 0 ? status : EIO;
+    }
+  }
+  name[kPortNameLength] = '\0';
+  return 0;
+}
+
+}  // namespace
+
+int OpenCommPort() {
+  if (g_port) return 0;
+
+  char name[kNameBufferSize] = {};
+  if (const int status = LoadPortName(name); status != 0) return status;
+
+  // A settings file without a word names no port at all; that fails just
+  // as a name that opens nothing does.
+  int status = name[0] == '\0' ? ENOENT : platform::SerialOpen(name, &g_port);
+  if (status != 0) {
+    g_port = nullptr;
+    PrintDiagnostic("\n CreateFile error \n");
+    return status;
+  }
+
+  // Driver queues are not sized: the terminal driver's buffers already hold
+  // more than the 1024 bytes a command and its answer need.
+  platform::SerialPurge(g_port, platform::PURGE_RX | platform::PURGE_TX);
+
+  platform::LineSettings settings;
+  status = platform::SerialGetSettings(g_port, &settings);
+  if (status != 0) {
+    PrintDiagnostic("\n SetupComm error \n");
+    return status;
+  }
+  settings.baud = kLineBaud;
+  settings.data_bits = 8;
+  settings.stop_bits = 1;
+  // The port's parity is not otherwise defined here; the unit's service
+  // port runs without parity.
+  settings.parity = 'N';
+  settings.rts_cts = false;
+  settings.xon_xoff = false;
+  status = platform::SerialSetSettings(g_port, settings);
+  if (status == 0) status = platform::SerialSetModemLines(g_port, /*dtr=*/true, /*rts=*/false);
+  if (status != 0) {
+    PrintDiagnostic("\n SetCommState error \n");
+    return status;
+  }
+
+  // Reads never wait on this port, so there are no read time-outs to set.
+  // Asking for the queued count clears any pending line error.
+  std::uint32_t queued = 0;
+  platform::SerialQueuedInput(g_port, &queued);
+  return 0;
+}
+
+void CloseCommPort() {
+  if (!g_port) return;
+  // RTS falls first, then DTR.
+  platform::SerialSetModemLines(g_port, /*dtr=*/true, /*rts=*/false);
+  platform::SerialSetModemLines(g_port, /*dtr=*/false, /*rts=*/false);
+  platform::SerialPurge(g_port, platform::PURGE_RX | platform::PURGE_TX);
+  platform::SerialClose(g_port);
+  g_port = nullptr;
+}
+
+void SendByte(std::uint8_t byte) {
+  if (g_port) {
+    std::size_t written = 0;
+    platform::SerialWrite(g_port, &byte, 1, &written);
+  }
+  DelayMs(kPacingMs);
+}
+
+std::uint8_t ReceiveBytes(std::uint8_t* buffer, std::uint8_t count, int* error) {
+  if (error) *error = 0;
+  if (!g_port) return 0;
+  std::size_t got = 0;
+  const int status = platform::SerialRead(g_port, buffer, count, &got);
+  if (status != 0) {
+    if (error) *error = status;
+    return 0;
+  }
+  return static_cast<std::uint8_t>(got);
+}
+
+}  // namespace linepoke

@@ -1,0 +1,130 @@
+// linepoke: sends its command-line words to the unit as one command ended by
+// CR, a byte every 10 ms, then shows what the unit sends until EOT or until
+// the user presses Enter. "linepoke /n" stores COMn as the port to use.
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/thread.h"
+#include "terminal/comm_port.h"
+#include "terminal/delay.h"
+#include "terminal/settings_file.h"
+
+namespace {
+
+using linepoke::CloseCommPort;
+using linepoke::DelayMs;
+using linepoke::OpenCommPort;
+using linepoke::ReceiveBytes;
+using linepoke::SendByte;
+
+constexpr std::uint8_t kExitOk = 0;
+constexpr std::uint8_t kExitFailure = 10;
+constexpr std::uint8_t kEot = 0x04;
+constexpr std::uint8_t kSpace = 0x20;
+constexpr std::uint8_t kCr = 0x0D;
+
+const char* const kUsage[] = {
+    " format : \n",
+    " linepoke [COMMAND] [PARAMETER] or linepoke [Option] \n",
+    "     Options : \n",
+    "     /1    : Use serial port COM1 \n",
+    "     /2    : Use serial port COM2 \n",
+    "     /3    : Use serial port COM3 \n",
+    "     /4    : Use serial port COM4 \n",
+    "     /5    : Use serial port COM5 \n",
+    "     /6    : Use serial port COM6 \n",
+    "     /7    : Use serial port COM7 \n",
+    "     /8    : Use serial port COM8 \n",
+    "     /9    : Use serial port COM9 \n",
+};
+
+// Set once the port is open; from then on every exit closes it. Main
+// thread only.
+bool g_port_open = false;
+// True while the user has not pressed Enter. Set before the watcher starts,
+// cleared by the watcher, read by the receive loop.
+std::atomic<bool> g_running{false};
+
+// The one way out of the program.
+[[noreturn]] void ExitWithCode(std::uint8_t code) {
+  if (code == kExitFailure) std::fputs("\nERROR 10: Can't open serialport \n", stdout);
+  if (g_port_open) CloseCommPort();
+  std::fflush(stdout);
+  std::exit(code);
+}
+
+// Waits for one character (Enter on a console in line mode, or the end of
+// input) and then asks the receive loop to stop.
+void InputWatcher(void*) {
+  (void)std::getchar();
+  g_running.store(false);
+}
+
+[[noreturn]] void SelectPort(const char* option) {
+  const char digit = option[1];
+  if (digit < '1' || digit > '9') ExitWithCode(kExitFailure);
+  const char name[] = {'C', 'O', 'M', digit, '\0'};
+  // A settings file that was not fully written would name no port next
+  // time: report it rather than claim success.
+  if (linepoke::WriteSettingsFile(linepoke::kSettingsPath, name) != 0) ExitWithCode(kExitFailure);
+  ExitWithCode(kExitOk);
+}
+
+void SendCommand(int count, char** words) {
+  for (int i = 0; i < count; ++i) {
+    for (const char* p = words[i]; *p != '\0'; ++p) SendByte(static_cast<std::uint8_t>(*p));
+    SendByte(i + 1 < count ? kSpace : kCr);
+  }
+}
+
+// Next received byte. Pauses 1 ms at a time while nothing waits and ends the
+// program once the user has pressed Enter. A port that fails to read has
+// hung up (device gone, adapter pulled): nothing more can arrive, so that
+// ends the program as a failure instead of polling a dead port forever.
+std::uint8_t NextByte() {
+  std::uint8_t byte = 0;
+  int error = 0;
+  while (ReceiveBytes(&byte, 1, &error) == 0) {
+    if (error != 0) ExitWithCode(kExitFailure);
+    DelayMs(1);
+    if (!g_running.load()) ExitWithCode(kExitOk);
+  }
+  return byte;
+}
+
+[[noreturn]] void ShowAnswer() {
+  for (;;) {
+    const std::uint8_t byte = NextByte();
+    if (byte == kEot) ExitWithCode(kExitOk);
+    std::putchar(byte);
+    if (!g_running.load()) ExitWithCode(kExitOk);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Every character shows the moment it is printed.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+  if (argc < 2) {
+    for (const char* line : kUsage) std::fputs(line, stdout);
+    ExitWithCode(kExitOk);
+  }
+  if (argv[1][0] == '/') SelectPort(argv[1]);
+
+  if (OpenCommPort() != 0) ExitWithCode(kExitFailure);
+  g_port_open = true;
+  DelayMs(10);
+  SendCommand(argc - 1, argv + 1);
+
+  g_running.store(true);
+  platform::Thread* watcher = nullptr;
+  platform::ThreadId watcher_id = 0;
+  if (platform::CreateThread(InputWatcher, nullptr, false, &watcher, &watcher_id) != 0)
+    ExitWithCode(kExitOk);
+  ShowAnswer();
+}
