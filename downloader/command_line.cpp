@@ -1,0 +1,117 @@
+#include "downloader/command_line.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "downloader/errors.h"
+#include "downloader/run_state.h"
+#include "downloader/vp_file.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "tonecast [-P [COM port] -C [cable type]] file#0 [ file#1 file#2 file#3 ]\n";
+constexpr const char* kTooFewParameters = "Error : Number of parameter is small. \n";
+constexpr const char* kIllegalParameter = "Error : Illegal parameter\n";
+constexpr const char* kFileNameTooLong = "Error : File name is too long.\n";
+
+// Plain console lines: not counted as errors and not logged.
+void PrintLine(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+// Copies text into a field of kNameSize bytes; false (field untouched) when
+// it does not fit with its terminator.
+bool CopyField(char (&field)[kNameSize], const char* text) {
+  const std::size_t length = std::strlen(text);
+  if (length >= sizeof field) return false;
+  std::memcpy(field, text, length + 1);
+  return true;
+}
+
+// "-P <number>": base 0 (decimal, 0x hexadecimal, leading-zero octal),
+// conversion stopping at the first unusable character. 0, which includes
+// text that is not a number, and numbers beyond the port number's range are
+// illegal.
+bool ParsePortNumber(const char* text, std::int32_t* port) {
+  errno = 0;
+  const long value = std::strtol(text, nullptr, 0);
+  if (value == 0 || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return false;
+  *port = static_cast<std::int32_t>(value);
+  return true;
+}
+
+// An option that needs the next argument: "Error : Option -P needs a value.\n".
+void PrintMissingValue(char letter) {
+  std::printf("Error : Option -%c needs a value.\n", letter);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, char** argv) {
+  if (argc <= 1) {
+    PrintLine(kUsage);
+    return 0;
+  }
+  if (argc == 2) {
+    PrintLine(kTooFewParameters);
+    return 0;
+  }
+
+  int files = 0;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] == '-') {
+      switch (arg[1]) {
+        case 'P':
+          if (i + 1 >= argc) {
+            PrintMissingValue('P');
+            return 0;
+          }
+          if (!ParsePortNumber(argv[++i], &g_com_port)) {
+            ReportError(ERR_UNDEFINED, "Illegal COM port No.");
+            return 0;
+          }
+          break;
+        case 'C':
+          // The cable type is accepted and has no effect.
+          if (i + 1 >= argc) {
+            PrintMissingValue('C');
+            return 0;
+          }
+          ++i;
+          break;
+        case '1':
+        case '8':
+          // Stays in effect for the data files that follow; the last one
+          // on the command line is the one the transfer announces.
+          if (!CopyField(g_option_text, arg) || DecodeFlashSize(g_option_text) == FLASH_ILLEGAL) {
+            PrintLine(kIllegalParameter);
+            return 0;
+          }
+          break;
+        default:
+          PrintLine(kIllegalParameter);
+          return 0;
+      }
+      continue;
+    }
+
+    if (files >= kDataFileCount) {
+      ReportError(ERR_UNDEFINED, "Too many data files.");
+      return 0;
+    }
+    if (!CopyField(g_data_files[files].name, arg)) {
+      PrintLine(kFileNameTooLong);
+      return 0;
+    }
+    if (!CheckDataFile(files)) return 0;
+    ++files;
+  }
+  return 1;
+}
