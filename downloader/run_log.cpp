@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string>
+#include <new>
 
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -80,14 +80,29 @@ void WriteLocked(LogRecordKind kind, const LogValues& values, const void* payloa
   platform::GetLocalTime(&now);
   char header[256];
   const int header_length = FormatHeader(header, kind, values, now);
-  std::string record(header, std::size_t(header_length));
-  if (HasPayload(kind)) {
-    if (payload && payload_length > 0)
-      record.append(static_cast<const char*>(payload), payload_length);
-    record.append("\n\n");
-  }
+  const std::size_t head = std::size_t(header_length);
+  const bool has_payload = HasPayload(kind);
+  const std::size_t body = has_payload && payload ? payload_length : 0;
+  const std::size_t total = head + body + (has_payload ? 2 : 0);
+  // One write per record; records of both threads already pass this lock.
   // A failed write is not reported: the log never stops the transfer.
-  platform::FileAppend(g_log, record.data(), record.size());
+  char small[1024];
+  char* record = total <= sizeof small ? small : new (std::nothrow) char[total];
+  if (!record) {
+    // No room to join the pieces: write them one after the other; the lock
+    // still keeps them together.
+    platform::FileAppend(g_log, header, head);
+    if (has_payload) {
+      if (body) platform::FileAppend(g_log, payload, body);
+      platform::FileAppend(g_log, "\n\n", 2);
+    }
+    return;
+  }
+  std::memcpy(record, header, head);
+  if (body) std::memcpy(record + head, payload, body);
+  if (has_payload) std::memcpy(record + head + body, "\n\n", 2);
+  platform::FileAppend(g_log, record, total);
+  if (record != small) delete[] record;
 }
 
 }  // namespace

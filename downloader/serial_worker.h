@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "downloader/messages.h"
 #include "platform/serial.h"
@@ -23,6 +24,11 @@ struct SerialContext {
   std::int32_t line_length = 0;                  // worker only
   std::uint8_t line_buffer[kLineBufferSize] = {};
 };
+
+// Held by the main thread while it uses the port (StopReceiving, SerialSend)
+// and by the worker while it publishes or closes it, so that a port is never
+// closed under a main-thread call on it.
+extern std::mutex g_port_mu;
 
 // The record, or null before InitWorker, when it failed, and after StopWorker.
 extern std::atomic<SerialContext*> g_serial;

@@ -1,0 +1,146 @@
+#include "downloader/serial_worker.h"
+
+#include <cstdio>
+#include <new>
+
+#include "downloader/port_control.h"
+#include "downloader/receiver.h"
+#include "downloader/run_log.h"
+#include "platform/alert.h"
+
+ThreadSlot g_thread_slots[2];
+std::atomic<SerialContext*> g_serial{nullptr};
+std::mutex g_port_mu;
+
+namespace {
+
+constexpr std::uint32_t kReadyWaitMs = 5000;
+
+// Posts a result to the main thread. 0 when it was queued.
+int PostToMain(std::uint32_t kind, std::uint32_t wparam) {
+  return platform::PostMessage(g_thread_slots[0].id, kind, wparam, 0);
+}
+
+// A new request begins: a stop made before it was posted belonged to the
+// receive loop that ran before it, and is spent.
+void TakeRequest() {
+  if (SerialContext* ctx = g_serial.load()) ctx->stop_requested.store(0);
+}
+
+}  // namespace
+
+int InitWorker() {
+  auto* ctx = new (std::nothrow) SerialContext;
+  if (!ctx) return -1;
+  ctx->port_number = 1;
+  g_serial.store(ctx);
+  OpenRunLog();  // when it cannot be opened the run goes on without a log
+  return 0;
+}
+
+void TearDownWorker() {
+  // The record stays until StopWorker has seen this thread end: the main
+  // thread may still call StopReceiving or SerialSend on it. A port left
+  // open stays open until then as well.
+  CloseRunLog();
+}
+
+void SerialWorker(void*) {
+  const int init = InitWorker();
+  const int posted = PostToMain(UM_READY, static_cast<std::uint32_t>(init));
+  if (init != 0 || posted != 0) return;
+
+  for (;;) {
+    platform::Message m;
+    if (platform::GetMessage(&m) != 0) break;
+    bool leave = false;
+    switch (m.kind) {
+      case UM_OPEN: {
+        TakeRequest();
+        const std::int32_t code =
+            OpenPort(static_cast<std::int32_t>(m.wparam), static_cast<std::uint32_t>(m.lparam));
+        const int rc = PostToMain(UM_OPEN, static_cast<std::uint32_t>(code));
+        if (code == 0) {
+          if (rc == 0)
+            ReceiveLoop();
+          else
+            leave = true;
+        }
+        break;
+      }
+      case UM_CLOSE:
+        TakeRequest();
+        ClosePort();
+        leave = PostToMain(UM_CLOSE, 0) != 0;
+        break;
+      case UM_BAUD: {
+        TakeRequest();
+        const std::int32_t code = ChangeSpeed(m.wparam);
+        const int rc = PostToMain(UM_BAUD, static_cast<std::uint32_t>(code));
+        if (code == 0) {
+          if (rc == 0)
+            ReceiveLoop();
+          else
+            leave = true;
+        }
+        break;
+      }
+      case WM_DESTROY:
+        leave = true;
+        break;
+      default:
+        break;  // not a request
+    }
+    if (leave) break;
+  }
+  TearDownWorker();
+}
+
+int StartWorker(int slot) {
+  if (slot != 1) return 0;
+  // The main thread's queue must exist before the worker can post to it.
+  const platform::ThreadId self = platform::CurrentThreadId();
+  if (g_thread_slots[0].id == 0) g_thread_slots[0].id = self;
+
+  platform::Thread* handle = nullptr;
+  platform::ThreadId id = 0;
+  if (platform::CreateThread(SerialWorker, nullptr, true, &handle, &id) != 0) {
+    platform::ShowAlert("Tonecaster", "Cannot create RS-232C Thread");
+    return 0;
+  }
+  platform::ResumeThread(handle);
+  const std::uint32_t timer = platform::SetTimer(kReadyWaitMs);
+  platform::Message m;
+  const int rc = platform::GetMessage(&m);
+  if (timer != 0) platform::KillTimer(timer);
+  if (rc == 0 && m.kind == UM_READY) {
+    g_thread_slots[slot].id = id;
+    g_thread_slots[slot].handle = handle;
+    return 1;
+  }
+  std::printf("Error : Cannot create RS-232C Thread\n");
+  std::fflush(stdout);
+  // The worker is not stopped; it ends with the process.
+  platform::ReleaseThread(handle);
+  return 0;
+}
+
+int StopWorker(int slot) {
+  if (slot < 0 || slot > 1) return 1;
+  ThreadSlot& s = g_thread_slots[slot];
+  platform::PostMessage(s.id, WM_DESTROY, 0, 0);
+  platform::Thread* handle = s.handle;
+  s.id = 0;
+  s.handle = nullptr;
+  if (!handle) return 1;  // no worker of ours: nothing to wait for or release
+  // The stop made before this post is sticky, so a receive loop that starts
+  // late still ends and the worker reads WM_DESTROY.
+  platform::WaitThread(handle, platform::kWaitForever);
+  platform::ReleaseThread(handle);
+  // The worker has ended: nobody else reaches the record now.
+  if (SerialContext* ctx = g_serial.exchange(nullptr)) {
+    if (platform::SerialPort* port = ctx->port.exchange(nullptr)) platform::SerialClose(port);
+    delete ctx;
+  }
+  return 1;
+}

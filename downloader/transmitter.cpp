@@ -1,0 +1,48 @@
+#include "downloader/transmitter.h"
+
+#include <cerrno>
+
+#include "downloader/errors.h"
+#include "downloader/run_log.h"
+#include "downloader/serial_worker.h"
+
+namespace {
+
+constexpr std::uint32_t kLoggedBytes = 30;  // a SEND record shows at most this much
+
+}  // namespace
+
+std::int32_t SerialSend(const void* buffer, std::uint32_t size) {
+  std::size_t written = 0;
+  int err = 0;
+  {
+    // Holds the port open for the whole write (the worker closes it only
+    // on a later request, so this never waits in practice).
+    std::lock_guard<std::mutex> lock(g_port_mu);
+    SerialContext* ctx = g_serial.load();
+    platform::SerialPort* port = ctx ? ctx->port.load() : nullptr;
+    if (!port) {
+      err = EBADF;
+    } else {
+      // Output still queued from an earlier write goes; received input stays.
+      platform::SerialPurge(port, platform::PURGE_TX);
+      err = platform::SerialWrite(port, buffer, size, &written);
+    }
+  }
+  // Refused before anything went out: no SEND record.
+  if (err != 0 && written == 0 && err != ETIMEDOUT) {
+    ReportErrorCode(ERR_SEND, err);
+    return err;
+  }
+
+  LogValues v;
+  v.first = size;
+  v.second = static_cast<std::int64_t>(written);
+  WriteLogRecord(LOG_SEND, v, buffer, size < kLoggedBytes ? size : kLoggedBytes);
+  if (err == 0 && written == size) return 0;
+
+  // The write ended early: the device stopped taking bytes or went away.
+  if (SerialContext* ctx = g_serial.load()) ctx->send_failures.fetch_add(1);
+  ReportError(ERR_SEND_TIMEOUT, nullptr);
+  return err != 0 ? err : EIO;
+}
