@@ -1,0 +1,36 @@
+// The unit's end of the line: a pseudo-terminal master, plus a descriptor
+// of its own on the slave side that keeps the line alive between the
+// programs' sessions and through which the unit reads the line speed the
+// program has set.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct PtyLine {
+  int master = -1;
+  int slave = -1;
+  std::string path;
+};
+
+// Opens a pseudo-terminal in raw mode. Returns 0, or the errno of the step
+// that failed.
+int OpenPtyLine(PtyLine* line);
+
+// Closes both descriptors: a program holding the slave sees a hang-up.
+void ClosePtyLine(PtyLine* line);
+
+// The output speed the slave side is set to, in baud; 0 when unknown.
+std::uint32_t LineBaud(const PtyLine& line);
+
+// Clears an exclusive-use flag left behind by a program that ended without
+// clearing it (no program holds the port's advisory lock any longer).
+// Returns true when it cleared one.
+bool ClearStaleExclusive(const PtyLine& line);
+
+// Writes all bytes to the master, waiting for room at most limit_ms in
+// total. Returns the number of bytes written.
+std::size_t WriteBounded(int fd, const std::string& bytes, int limit_ms);
+
+// CLOCK_MONOTONIC in microseconds.
+std::int64_t MonotonicMicros();

@@ -1,0 +1,221 @@
+#include "tools/unitsim/unit_engine.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "downloader/vp_format.h"
+#include "tools/unitsim/wire_text.h"
+
+namespace {
+
+void Note(UnitEngine* u, std::int64_t t, std::string text) {
+  u->records.push_back({t, std::move(text)});
+}
+
+// Queues the answer of `step`: noise lines, overlong bytes, then `lines`,
+// then `tail` (raw bytes such as EOT), all after the step's delay and after
+// everything queued before.
+void Answer(UnitEngine* u, SimStep step, std::int64_t now, const std::vector<std::string>& lines,
+            const std::string& tail = {}) {
+  const SimOptions& o = *u->options;
+  const StepBehaviour& b = o.step[step];
+  std::string bytes;
+  for (int i = 1; i <= b.noise; ++i)
+    bytes += AnswerLine("INFO unrelated line " + std::to_string(i), o.dirty);
+  bytes.append(std::size_t(o.overlong), '#');
+  for (const auto& l : lines) bytes += AnswerLine(l, o.dirty);
+  bytes += tail;
+  const std::int64_t due = std::max(now + std::int64_t(b.delay_ms) * 1000, u->last_due_us);
+  u->last_due_us = due;
+  u->outbox.push_back({due, bytes});
+  std::string joined;
+  for (const auto& l : lines) joined += (joined.empty() ? "" : "+") + l;
+  Note(u, now, std::string("answer ") + StepName(step) + " " + (joined.empty() ? "-" : joined) +
+                   (b.delay_ms ? " delay=" + std::to_string(b.delay_ms) : std::string()));
+}
+
+// The "ACK" / "NAK" / "NAK"+"ACK" answer of a downloader command.
+// Returns true when the command was acknowledged (ends with "ACK").
+bool Acknowledge(UnitEngine* u, SimStep step, std::int64_t now, bool refuse,
+                 std::vector<std::string> extra = {}) {
+  const StepBehaviour& b = u->options->step[step];
+  std::vector<std::string> lines;
+  bool ok;
+  if (refuse || b.nak) {
+    lines = {"NAK"};
+    ok = false;
+  } else if (b.nak_then_ack) {
+    lines = {"NAK", "ACK"};
+    ok = true;
+  } else {
+    lines = {"ACK"};
+    ok = true;
+  }
+  if (ok) lines.insert(lines.end(), extra.begin(), extra.end());
+  Answer(u, step, now, lines);
+  return ok;
+}
+
+void FinishImage(UnitEngine* u, std::int64_t now) {
+  const VpGeometry& g = GeometryFor(u->image_flash == 0x10 ? 16 : 8);
+  const unsigned problems = ExamineVpImage(u->image.data(), u->image.size(), g);
+  char verdict[96];
+  bool ok;
+  if (u->image_bad_speed) {
+    std::snprintf(verdict, sizeof verdict, "NG reason=speed:%u", u->image_bad_speed);
+    ok = false;
+  } else if (problems != VP_OK) {
+    std::snprintf(verdict, sizeof verdict, "NG reason=check:0x%x", problems);
+    ok = false;
+  } else if (u->options->fin_ng) {
+    std::snprintf(verdict, sizeof verdict, "NG reason=forced");
+    ok = false;
+  } else {
+    std::snprintf(verdict, sizeof verdict, "OK");
+    ok = true;
+  }
+  ++(ok ? u->counters.images_ok : u->counters.images_ng);
+  Note(u, now, "image end bytes=" + std::to_string(u->image.size()) + " " + verdict);
+  u->store_pending = true;
+  u->phase = UnitPhase::kCommands;
+  if (u->options->step[kStepFin].silent) {
+    Note(u, now, "answer FIN silent");
+  } else {
+    Answer(u, kStepFin, now, {ok ? "FIN OK" : "FIN NG"});
+  }
+}
+
+void TakeCommand(UnitEngine* u, std::int64_t now) {
+  std::string times;
+  for (const auto t : u->arrivals) times += (times.empty() ? "" : ",") + std::to_string(t);
+  Note(u, now, "line speed=" + std::to_string(u->line_speed) + " " + EscapeBytes(u->line + "\r") +
+                   " arrivals=" + times);
+  // The unit ignores LF and NUL inside a command line.
+  std::string text;
+  for (const char c : u->line)
+    if (c != '\n' && c != '\0') text.push_back(c);
+  const bool wrong_speed = u->line_wrong_speed;
+  u->line.clear();
+  u->arrivals.clear();
+  u->line_wrong_speed = false;
+
+  if (wrong_speed && !u->options->any_speed) {
+    ++u->counters.garbled;
+    Note(u, now, "garbled (not at 19200 baud), no answer");
+    return;
+  }
+  ++u->counters.commands;
+  const SimOptions& o = *u->options;
+  SimStep step = kStepTerm;
+  if (text == "VPL") step = kStepVpl;
+  else if (text == "VPE") step = kStepVpe;
+  else if (text.rfind("VPD", 0) == 0) step = kStepVpd;
+  if (step != kStepTerm) Note(u, now, std::string("command ") + StepName(step));
+
+  if (o.step[step].silent) {
+    Note(u, now, std::string("answer ") + StepName(step) + " silent");
+    if (step == kStepTerm) ++u->counters.terminal;
+    return;
+  }
+  switch (step) {
+    case kStepVpl:
+      Acknowledge(u, step, now, false);
+      break;
+    case kStepVpe: {
+      std::vector<std::string> extra;
+      if (o.trailing_line) extra.push_back("BYE");
+      Acknowledge(u, step, now, false, extra);
+      break;
+    }
+    case kStepVpd: {
+      VpdCommand c;
+      const bool parsed = ParseVpd(text, &c);
+      const bool fits = parsed && (c.flash == 8 || c.flash == 0x10) &&
+                        c.size == GeometryFor(c.flash == 0x10 ? 16 : 8).file_size;
+      if (!parsed) Note(u, now, "announcement malformed");
+      else if (!fits) Note(u, now, "announcement does not fit the flash geometry");
+      if (Acknowledge(u, step, now, !fits)) {
+        u->phase = UnitPhase::kImage;
+        u->image_index = c.index;
+        u->image_flash = c.flash;
+        u->image_size = c.size;
+        u->image.clear();
+        u->image.reserve(c.size);
+        u->image_bad_speed = 0;
+        u->image_last_us = u->last_due_us;
+        u->store_pending = false;
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "image begin index=%x size=%u flash=%x", c.index, c.size,
+                      c.flash);
+        Note(u, now, buf);
+      }
+      break;
+    }
+    default:
+      ++u->counters.terminal;
+      Answer(u, kStepTerm, now, {"OK " + text, "READY"}, o.no_eot ? "" : "\x04");
+      break;
+  }
+}
+
+}  // namespace
+
+void InitUnit(UnitEngine* unit, const SimOptions* options) {
+  *unit = UnitEngine{};
+  unit->options = options;
+}
+
+std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
+                     std::int64_t now, std::uint32_t baud) {
+  std::size_t i = 0;
+  while (i < size) {
+    if (u->phase == UnitPhase::kGone) return i;
+    if (u->phase == UnitPhase::kImage) {
+      std::size_t take = std::min<std::size_t>(size - i, u->image_size - u->image.size());
+      const long vanish = u->options->vanish_after;
+      if (vanish >= 0) take = std::min<std::size_t>(take, std::size_t(vanish) - u->image.size());
+      if (take > 0 && baud != kImageBaud && u->image_bad_speed == 0) {
+        u->image_bad_speed = baud ? baud : 1;
+        Note(u, now, "image bytes at " + std::to_string(baud) + " baud");
+      }
+      u->image.insert(u->image.end(), data + i, data + i + take);
+      i += take;
+      u->image_last_us = now;
+      if (vanish >= 0 && u->image.size() == std::size_t(vanish)) {
+        Note(u, now, "vanish after " + std::to_string(vanish) + " image bytes");
+        u->phase = UnitPhase::kGone;
+        u->vanish = true;
+        return i;
+      }
+      if (u->image.size() == u->image_size) FinishImage(u, now);
+      continue;
+    }
+    const char c = char(data[i++]);
+    if (c == '\r') {
+      u->line_speed = baud;
+      TakeCommand(u, now);
+      continue;
+    }
+    if (u->line.size() >= kMaxCommandLine) {
+      Note(u, now, "command line too long, dropped");
+      u->line.clear();
+      u->arrivals.clear();
+      u->line_wrong_speed = false;
+    }
+    u->line.push_back(c);
+    u->arrivals.push_back(now);
+    if (baud != kCommandBaud) u->line_wrong_speed = true;
+  }
+  return i;
+}
+
+void TickUnit(UnitEngine* u, std::int64_t now) {
+  const int timeout = u->options->image_timeout_ms;
+  if (u->phase != UnitPhase::kImage || timeout <= 0) return;
+  if (now - u->image_last_us < std::int64_t(timeout) * 1000) return;
+  ++u->counters.images_abandoned;
+  Note(u, now, "image stalled after " + std::to_string(u->image.size()) + " of " +
+                   std::to_string(u->image_size) + " bytes, abandoned");
+  u->image.clear();
+  u->phase = UnitPhase::kCommands;
+}
