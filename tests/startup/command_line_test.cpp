@@ -1,0 +1,107 @@
+// The command line's effect on the run state: port number conversion, the
+// ignored cable type, the flash-size option, and arguments that do not fit
+// their fields.
+#include <string>
+#include <vector>
+
+#include "downloader/command_line.h"
+#include "downloader/errors.h"
+#include "downloader/vp_file.h"
+#include "tests/startup/startup_fixture.h"
+#include "tools/vpimage/vp_builder.h"
+
+namespace {
+
+using startup_test::Captured;
+using startup_test::StartupTest;
+
+class CommandLineTest : public StartupTest {
+ protected:
+  int Parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "tonecast");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int result = -1;
+    out_ = Captured([&] { result = ParseCommandLine(int(args.size()), argv.data()); });
+    return result;
+  }
+  std::string out_;
+};
+
+TEST_F(CommandLineTest, PortNumberTakesDecimalHexAndOctal) {
+  struct Case {
+    const char* text;
+    int port;
+  };
+  for (const Case& c : {Case{"2", 2}, Case{"0x3", 3}, Case{"010", 8}, Case{"12abc", 12},
+                        Case{"2147483647", 2147483647}}) {
+    InitRunState();
+    EXPECT_EQ(Parse({"-P", c.text, "-8M"}), 1) << c.text;
+    EXPECT_EQ(g_com_port, c.port) << c.text;
+    EXPECT_EQ(out_, "");
+  }
+}
+
+TEST_F(CommandLineTest, PortNumberZeroOrUnusableIsRefusedAndCounted) {
+  for (const char* text : {"0", "x", "08", "", "0x", "2147483648", "99999999999999999999"}) {
+    InitRunState();
+    EXPECT_EQ(Parse({"-P", text, "-8M"}), 0) << text;
+    EXPECT_EQ(out_, "\nError : Illegal COM port No.\n") << text;
+    EXPECT_EQ(g_error_count.load(), 1);
+    EXPECT_EQ(g_com_port, 1) << text;  // unchanged
+  }
+}
+
+TEST_F(CommandLineTest, CableTypeIsSkippedWithoutEffect) {
+  EXPECT_EQ(Parse({"-C", "3", "-P", "4"}), 1);
+  EXPECT_EQ(g_cable_flags, 1u);
+  EXPECT_EQ(g_com_port, 4);
+  // The skipped argument is not examined, even when it looks like an option.
+  EXPECT_EQ(Parse({"-C", "-X"}), 1);
+}
+
+TEST_F(CommandLineTest, LastFlashOptionStaysInTheOptionText) {
+  EXPECT_EQ(Parse({"-16m", "-8m"}), 1);
+  EXPECT_STREQ(g_option_text, "-8M");
+  EXPECT_EQ(Parse({"-8M", "-16m"}), 1);
+  EXPECT_STREQ(g_option_text, "-16M");
+}
+
+TEST_F(CommandLineTest, OptionBeforeTheFileSelectsItsGeometry) {
+  const std::string p16 = Write("a.vp", BuildVpImage(16, 1));
+  EXPECT_EQ(Parse({"-16M", p16}), 1);
+  EXPECT_EQ(g_data_files[0].valid, 1u);
+  InitRunState();
+  EXPECT_EQ(Parse({p16, "-16M"}), 0);
+  EXPECT_EQ(out_, "\nError : File size error. \n");
+}
+
+TEST_F(CommandLineTest, ArgumentsLongerThanTheirFieldsAreRefusedWhole) {
+  const std::string long_name(kNameSize, 'f');  // 260 characters: one too many
+  EXPECT_EQ(Parse({"-8M", long_name}), 0);
+  EXPECT_EQ(out_, "Error : File name is too long.\n");
+  EXPECT_STREQ(g_data_files[0].name, "");
+  EXPECT_EQ(g_error_count.load(), 0);
+
+  const std::string long_option = "-16M" + std::string(kNameSize, 'M');
+  EXPECT_EQ(Parse({"-8M", long_option}), 0);
+  EXPECT_EQ(out_, "Error : Illegal parameter\n");
+  EXPECT_STREQ(g_option_text, "-8M");  // the earlier option, untouched
+
+  // 259 characters fit; the file does not exist.
+  const std::string fits(kNameSize - 1, 'f');
+  EXPECT_EQ(Parse({"-8M", fits}), 0);
+  EXPECT_EQ(out_, "\nError : File not found. \n");
+  EXPECT_EQ(std::string(g_data_files[0].name), fits);
+}
+
+TEST_F(CommandLineTest, OptionWithoutItsValueIsRefused) {
+  EXPECT_EQ(Parse({"-8M", "-P"}), 0);
+  EXPECT_EQ(out_, "Error : Option -P needs a value.\n");
+  EXPECT_EQ(Parse({"-8M", "-C"}), 0);
+  EXPECT_EQ(out_, "Error : Option -C needs a value.\n");
+  EXPECT_EQ(g_error_count.load(), 0);
+}
+
+}  // namespace
