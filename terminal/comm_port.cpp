@@ -114,8 +114,15 @@ void SendByte(std::uint8_t byte) {
 std::uint8_t ReceiveBytes(std::uint8_t* buffer, std::uint8_t count, int* error) {
   if (error) *error = 0;
   if (!g_port) return 0;
+  // Look at the queued count before reading: a raw terminal read that finds
+  // nothing returns the same empty result as one on a port that has hung
+  // up, whereas asking for the count fails outright once the port is gone.
+  std::uint32_t queued = 0;
+  int status = platform::SerialQueuedInput(g_port, &queued);
+  if (status == 0 && queued == 0) return 0;
   std::size_t got = 0;
-  const int status = platform::SerialRead(g_port, buffer, count, &got);
+  if (status == 0)
+    status = platform::SerialRead(g_port, buffer, queued < count ? queued : count, &got);
   if (status != 0) {
     if (error) *error = status;
     return 0;
