@@ -193,6 +193,8 @@ std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
     const char c = char(data[i++]);
     if (c == '\r') {
       u->line_speed = baud;
+      u->arrivals.push_back(now);
+      if (baud != kCommandBaud) u->line_wrong_speed = true;
       TakeCommand(u, now);
       continue;
     }

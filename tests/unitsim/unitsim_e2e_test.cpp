@@ -1,0 +1,480 @@
+// The simulated unit as the programs see it: a test client opens its line in
+// raw mode and plays the downloader or the terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+#include "tests/support/unitsim.h"
+#include "tools/vpimage/vp_builder.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::UnitSim;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWaitMs = 5000;  // generous bound: only a hang runs into it
+
+// The program's side of the line.
+class Client {
+ public:
+  explicit Client(const std::string& path) {
+    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return;
+    termios t{};
+    tcgetattr(fd_, &t);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    cfsetspeed(&t, B19200);
+    tcsetattr(fd_, TCSANOW, &t);
+  }
+  ~Client() { Close(); }
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  void SetBaud(speed_t speed) {
+    termios t{};
+    tcgetattr(fd_, &t);
+    cfsetspeed(&t, speed);
+    tcsetattr(fd_, TCSANOW, &t);
+  }
+
+  // Writes every byte; false on a write error (a hung-up line).
+  bool Send(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += std::size_t(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+      pollfd p{fd_, POLLOUT, 0};
+      if (poll(&p, 1, kWaitMs) <= 0) return false;
+      if (p.revents & (POLLHUP | POLLERR)) return false;
+    }
+    return true;
+  }
+  bool Send(const std::vector<std::uint8_t>& bytes) {
+    return Send(std::string(bytes.begin(), bytes.end()));
+  }
+
+  // Reads until `text` has arrived (or kWaitMs passed); returns all read.
+  std::string ReadUntil(const std::string& text) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (got_.find(text) == std::string::npos && Clock::now() < deadline) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n > 0) got_.append(buf, std::size_t(n));
+      else if (p.revents & POLLHUP) break;
+    }
+    const auto end = got_.find(text);
+    const std::size_t cut = end == std::string::npos ? got_.size() : end + text.size();
+    std::string out = got_.substr(0, cut);
+    got_.erase(0, cut);
+    return out;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string got_;
+};
+
+std::string Bytes(const std::vector<std::uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+// A string literal with NUL bytes inside, all of it.
+template <std::size_t N>
+std::string Raw(const char (&s)[N]) {
+  return std::string(s, N - 1);
+}
+
+// The arrival times (microseconds) recorded for the command line `text`.
+std::vector<long long> Arrivals(const std::string& transcript, const std::string& text) {
+  std::istringstream in(transcript);
+  std::string line;
+  const std::string key = "\"" + text + "\\r\" arrivals=";
+  while (std::getline(in, line)) {
+    const auto at = line.find(key);
+    if (at == std::string::npos) continue;
+    std::vector<long long> times;
+    std::istringstream list(line.substr(at + key.size()));
+    std::string item;
+    while (std::getline(list, item, ',')) times.push_back(std::stoll(item));
+    return times;
+  }
+  return {};
+}
+
+// Drives one complete download of `image` (8 or 16 Mbit) and returns the
+// answers in order, separated by '|'.
+std::string Download(Client* c, const std::vector<std::uint8_t>& image, int flash,
+                     speed_t image_speed = B115200) {
+  std::string answers;
+  c->Send("VPL\r");
+  answers += c->ReadUntil("\r\n") + "|";
+  c->Send(flash == 16 ? "VPD 0 e7210 10 \r" : "VPD 0 42108 8 \r");
+  answers += c->ReadUntil("\r\n") + "|";
+  c->SetBaud(image_speed);
+  c->Send(image);
+  answers += c->ReadUntil("\r\n") + "|";
+  c->SetBaud(B19200);
+  c->Send("VPE\r");
+  answers += c->ReadUntil("\r\n");
+  return answers;
+}
+
+class UnitSimTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string store = dir.file("stored.vp");
+};
+
+// --- The downloader's dialogue --------------------------------------------
+
+TEST_F(UnitSimTest, CompleteDownloadIsAnsweredAndStoredByteForByte) {
+  UnitSim unit({"--store", store}, dir.path());
+  const auto image = BuildVpImage(8, 7);
+  ASSERT_NE(Bytes(image).find_first_of("\r\n"), std::string::npos)
+      << "the image should carry CR and LF bytes to show they pass untouched";
+  Client c(unit.path());
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(Download(&c, image, 8), "ACK\r\n|ACK\r\n|FIN OK\r\n|ACK\r\n");
+  EXPECT_EQ(ReadFile(store), Bytes(image));
+
+  const std::string t = unit.Transcript();
+  EXPECT_NE(t.find("line speed=19200 \"VPL\\r\""), std::string::npos) << t;
+  EXPECT_NE(t.find("image begin index=0 size=270600 flash=8"), std::string::npos) << t;
+  EXPECT_NE(t.find("speed 115200"), std::string::npos) << t;
+  EXPECT_NE(t.find("image end bytes=270600 OK"), std::string::npos) << t;
+  EXPECT_NE(t.find("line speed=19200 \"VPE\\r\""), std::string::npos) << t;
+
+  const std::string summary = unit.Stop();
+  EXPECT_EQ(unit.exit_code(), 0);
+  EXPECT_NE(summary.find("images ok 1, ng 0"), std::string::npos) << summary;
+}
+
+TEST_F(UnitSimTest, SixteenMegabitImageAndSecondTransferOverwritesStore) {
+  UnitSim unit({"--store", store}, dir.path());
+  Client c(unit.path());
+  const auto big = BuildVpImage(16, 3);
+  EXPECT_EQ(Download(&c, big, 16), "ACK\r\n|ACK\r\n|FIN OK\r\n|ACK\r\n");
+  EXPECT_EQ(ReadFile(store), Bytes(big));
+  const auto small = BuildVpImage(8, 4);
+  EXPECT_EQ(Download(&c, small, 8), "ACK\r\n|ACK\r\n|FIN OK\r\n|ACK\r\n");
+  EXPECT_EQ(ReadFile(store), Bytes(small));
+}
+
+TEST_F(UnitSimTest, ImageAtCommandSpeedIsAFailedTransfer) {
+  UnitSim unit({"--store", store}, dir.path());
+  Client c(unit.path());
+  EXPECT_EQ(Download(&c, BuildVpImage(8, 1), 8, B19200), "ACK\r\n|ACK\r\n|FIN NG\r\n|ACK\r\n");
+  EXPECT_NE(unit.Transcript().find("NG reason=speed:19200"), std::string::npos);
+}
+
+TEST_F(UnitSimTest, BrokenImagesAreAnsweredFinNg) {
+  UnitSim unit({"--store", store}, dir.path());
+  Client c(unit.path());
+  for (VpBreak b : {VpBreak::kChecksum, VpBreak::kTailMarker, VpBreak::kHeadMarker}) {
+    const auto image = BuildVpImage(8, 9, b);
+    EXPECT_EQ(Download(&c, image, 8), "ACK\r\n|ACK\r\n|FIN NG\r\n|ACK\r\n") << int(b);
+    EXPECT_EQ(ReadFile(store), Bytes(image)) << "what arrived is stored even when refused";
+  }
+  EXPECT_NE(unit.Stop().find("images ok 0, ng 3"), std::string::npos);
+}
+
+TEST_F(UnitSimTest, AnnouncementsThatDoNotFitAreRefusedAndNoImageIsExpected) {
+  UnitSim unit({}, dir.path());
+  Client c(unit.path());
+  for (const char* vpd : {"VPD 0 42108 10 \r",   // 8 Mbit size, 16 Mbit flash
+                          "VPD 0 e7210 8 \r",    // the other way round
+                          "VPD 0 42108 8\r",     // no blank after the last field
+                          "VPD 0 42108 4 \r",    // unknown flash size
+                          "VPD 0 4210g 8 \r"}) { // not hexadecimal
+    c.Send(vpd);
+    EXPECT_EQ(c.ReadUntil("\r\n"), "NAK\r\n") << vpd;
+  }
+  // Still taking commands, not image bytes.
+  c.Send("VPE\r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+  c.Send("VPD 3 E7210 10 \r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n") << "upper-case hexadecimal is accepted";
+}
+
+TEST_F(UnitSimTest, LineFeedsAndNulsInCommandsAreIgnored) {
+  UnitSim unit({}, dir.path());
+  Client c(unit.path());
+  c.Send(Raw("\nV\0PL\r"));
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+}
+
+TEST_F(UnitSimTest, LineSurvivesTheProgramClosingAndReopeningIt) {
+  UnitSim unit({"--store", store}, dir.path());
+  const auto image = BuildVpImage(8, 2);
+  {
+    Client c(unit.path());
+    c.Send("VPL\r");
+    EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+  }
+  Client again(unit.path());
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(Download(&again, image, 8), "ACK\r\n|ACK\r\n|FIN OK\r\n|ACK\r\n");
+}
+
+TEST_F(UnitSimTest, CommandsAtTheWrongSpeedAreGarbledAndUnanswered) {
+  UnitSim unit({}, dir.path());
+  Client c(unit.path());
+  c.SetBaud(B115200);
+  c.Send("VPE\r");
+  ASSERT_TRUE(unit.WaitForTranscript("garbled", kWaitMs));
+  c.SetBaud(B19200);
+  c.Send("VPE\r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n") << "nothing may come before the second answer";
+}
+
+TEST_F(UnitSimTest, AnySpeedTakesCommandsAtAnySpeed) {
+  UnitSim unit({"--any-speed"}, dir.path());
+  Client c(unit.path());
+  c.SetBaud(B115200);
+  c.Send("VPL\r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+}
+
+TEST_F(UnitSimTest, StalledImageIsAbandonedSilently) {
+  UnitSim unit({"--image-timeout", "200"}, dir.path());
+  Client c(unit.path());
+  c.Send("VPD 0 42108 8 \r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+  c.SetBaud(B115200);
+  c.Send(std::string(1000, 'x'));
+  ASSERT_TRUE(unit.WaitForTranscript("image stalled after 1000 of 270600 bytes", kWaitMs));
+  c.SetBaud(B19200);
+  c.Send("VPE\r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+  EXPECT_NE(unit.Stop().find("abandoned 1"), std::string::npos);
+}
+
+// --- The terminal exchange ---------------------------------------------------
+
+TEST_F(UnitSimTest, TerminalCommandIsEchoedAndEndedByEot) {
+  UnitSim unit({}, dir.path());
+  Client c(unit.path());
+  for (char ch : std::string("VER 2\r")) {
+    c.Send(std::string(1, ch));
+    std::this_thread::sleep_for(std::chrono::milliseconds(11));
+  }
+  EXPECT_EQ(c.ReadUntil("\x04"), "OK VER 2\r\nREADY\r\n\x04");
+  const auto times = Arrivals(unit.Transcript(), "VER 2");
+  ASSERT_EQ(times.size(), 6u) << unit.Transcript();
+  for (std::size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i], times[i - 1]);
+  EXPECT_NE(unit.Stop().find("terminal 1"), std::string::npos);
+}
+
+TEST_F(UnitSimTest, NoEotLeavesTheEndMarkOut) {
+  UnitSim unit({"--no-eot"}, dir.path());
+  Client c(unit.path());
+  c.Send("A\r");
+  c.Send("B\r");
+  EXPECT_EQ(c.ReadUntil("OK B\r\nREADY\r\n"), "OK A\r\nREADY\r\nOK B\r\nREADY\r\n");
+}
+
+// --- Misbehaviour on demand ------------------------------------------------------
+
+TEST_F(UnitSimTest, NakAndNakThenAck) {
+  UnitSim unit({"--nak", "VPL", "--nak-then-ack", "VPE"}, dir.path());
+  Client c(unit.path());
+  c.Send("VPL\r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "NAK\r\n");
+  c.Send("VPE\r");
+  EXPECT_EQ(c.ReadUntil("ACK\r\n"), "NAK\r\nACK\r\n");
+}
+
+TEST_F(UnitSimTest, SilentVpdIsNotTaken) {
+  UnitSim unit({"--silent", "VPD"}, dir.path());
+  Client c(unit.path());
+  c.Send("VPD 0 42108 8 \r");
+  c.Send("PING\r");
+  EXPECT_EQ(c.ReadUntil("\x04"), "OK PING\r\nREADY\r\n\x04") << "a silent VPD is not taken";
+}
+
+TEST_F(UnitSimTest, SilentFinTakesAndStoresTheImageWithoutAnswer) {
+  UnitSim fin({"--silent", "FIN", "--store", store}, dir.path());
+  Client d(fin.path());
+  d.Send("VPD 0 42108 8 \r");
+  EXPECT_EQ(d.ReadUntil("\r\n"), "ACK\r\n");
+  d.SetBaud(B115200);
+  d.Send(BuildVpImage(8, 5));
+  ASSERT_TRUE(fin.WaitForTranscript("answer FIN silent", kWaitMs));
+  d.SetBaud(B19200);
+  d.Send("VPE\r");
+  EXPECT_EQ(d.ReadUntil("\r\n"), "ACK\r\n");
+  EXPECT_EQ(ReadFile(store), Bytes(BuildVpImage(8, 5)));
+}
+
+TEST_F(UnitSimTest, FinNgRefusesAGoodImage) {
+  UnitSim unit({"--fin-ng"}, dir.path());
+  Client c(unit.path());
+  EXPECT_EQ(Download(&c, BuildVpImage(8, 1), 8), "ACK\r\n|ACK\r\n|FIN NG\r\n|ACK\r\n");
+}
+
+TEST_F(UnitSimTest, DelayHoldsTheAnswerBack) {
+  UnitSim unit({"--delay", "VPL=300"}, dir.path());
+  Client c(unit.path());
+  const auto start = Clock::now();
+  c.Send("VPL\r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST_F(UnitSimTest, NoiseDirtAndOverlongBytesComeBeforeTheAnswer) {
+  UnitSim unit({"--noise", "VPL=2", "--dirty", "--overlong", "130"}, dir.path());
+  Client c(unit.path());
+  c.Send("VPL\r");
+  const std::string expected = Raw("I\0NFO unrelated line 1\r\r\n") +
+                               Raw("I\0NFO unrelated line 2\r\r\n") + std::string(130, '#') +
+                               Raw("A\0CK\r\r\n");
+  EXPECT_EQ(c.ReadUntil(std::string("CK\r\r\n")), expected);
+  c.Send("VPE\r");
+  EXPECT_EQ(c.ReadUntil("CK\r\r\n"), std::string(130, '#') + Raw("A\0CK\r\r\n"))
+      << "noise belongs to VPL only, dirt and overlong bytes to every answer";
+}
+
+TEST_F(UnitSimTest, TrailingLineFollowsTheFinalAck) {
+  UnitSim unit({"--trailing-line"}, dir.path());
+  Client c(unit.path());
+  c.Send("VPE\r");
+  EXPECT_EQ(c.ReadUntil("BYE\r\n"), "ACK\r\nBYE\r\n");
+}
+
+TEST_F(UnitSimTest, VanishHangsUpMidImageAndTheUnitStillStopsCleanly) {
+  UnitSim unit({"--vanish-after", "1000"}, dir.path());
+  Client c(unit.path());
+  c.Send("VPD 0 42108 8 \r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+  c.SetBaud(B115200);
+  c.Send(BuildVpImage(8, 1));  // fails part-way
+  pollfd p{c.fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, kWaitMs), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  char b;
+  EXPECT_LE(read(c.fd(), &b, 1), 0) << "a hung-up line reads end of file or EIO";
+  EXPECT_NE(unit.Transcript().find("vanish after 1000 image bytes"), std::string::npos);
+  unit.Stop();
+  EXPECT_EQ(unit.exit_code(), 0);
+}
+
+TEST_F(UnitSimTest, PaceReadsAtTheLineRate) {
+  UnitSim unit({"--pace"}, dir.path());
+  Client c(unit.path());
+  const std::string cmd(400, 'p');  // 401 bytes with the CR: about 209 ms at 1920 bytes/s
+  c.Send(cmd + "\r");
+  EXPECT_EQ(c.ReadUntil("\x04").size(), 3 + cmd.size() + 2 + 7 + 1);
+  const auto times = Arrivals(unit.Transcript(), cmd);
+  ASSERT_EQ(times.size(), 401u);
+  EXPECT_GE(times.back() - times.front(), 180000) << "read faster than 19200 baud carries";
+}
+
+// --- The program around the unit ------------------------------------------------
+
+TEST_F(UnitSimTest, LinkIsPublishedAndRemovedOnExit) {
+  const std::string link = dir.file("ttyUNIT");
+  UnitSim unit({"--link", link}, dir.path());
+  char target[256] = {};
+  ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(unit.path(), target);
+  Client c(link);
+  c.Send("VPL\r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+  c.Close();
+  unit.Stop();
+  EXPECT_FALSE(testsupport::FileExists(link));
+}
+
+TEST_F(UnitSimTest, ScenarioFileSetsTheSameBehaviourAsFlags) {
+  testsupport::WriteFile(dir.file("nak.scenario"),
+                         "# refuse the end once, then accept it\n"
+                         "nak-then-ack VPE\n"
+                         "\n"
+                         "  noise   VPL=1   # one unrelated line first\n"
+                         "no-eot\n");
+  UnitSim unit({"--scenario", dir.file("nak.scenario")}, dir.path());
+  Client c(unit.path());
+  c.Send("VPL\r");
+  EXPECT_EQ(c.ReadUntil("ACK\r\n"), "INFO unrelated line 1\r\nACK\r\n");
+  c.Send("VPE\r");
+  EXPECT_EQ(c.ReadUntil("ACK\r\n"), "NAK\r\nACK\r\n");
+  c.Send("X\r");
+  EXPECT_EQ(c.ReadUntil("READY\r\n"), "OK X\r\nREADY\r\n");
+}
+
+TEST_F(UnitSimTest, BadFlagsAndScenariosAreRejectedWithStatus2) {
+  testsupport::WriteFile(dir.file("bad.scenario"), "pace\nsilent NOPE\n");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--nak", "FIN"}, {"--delay", "VPL"}, {"--bogus"},
+        {"--scenario", dir.file("bad.scenario")}, {"--scenario", dir.file("missing")}}) {
+    std::vector<std::string> argv{testsupport::BinPath("unitsim")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testsupport::ProcessOptions o;
+    o.cwd = dir.path();
+    o.timeout_ms = kWaitMs;
+    const auto r = testsupport::RunProcess(argv, o);
+    EXPECT_EQ(r.exit_code, 2) << args[0];
+    EXPECT_TRUE(r.out.empty()) << "no line path may be printed: " << r.out;
+  }
+}
+
+TEST_F(UnitSimTest, StaleExclusiveFlagIsClearedBetweenSessions) {
+  UnitSim unit({}, dir.path());
+  {
+    Client c(unit.path());
+    ASSERT_TRUE(c.ok());
+    ASSERT_EQ(ioctl(c.fd(), TIOCEXCL), 0);
+    // Ends without TIOCNXCL, as a killed program would.
+  }
+  ASSERT_TRUE(unit.WaitForTranscript("cleared a stale exclusive flag", kWaitMs));
+  Client again(unit.path());
+  ASSERT_TRUE(again.ok()) << "errno " << errno;
+  again.Send("VPL\r");
+  EXPECT_EQ(again.ReadUntil("\r\n"), "ACK\r\n");
+}
+
+TEST_F(UnitSimTest, ExclusiveFlagOfAProgramHoldingTheLockIsLeftAlone) {
+  UnitSim unit({}, dir.path());
+  Client c(unit.path());
+  ASSERT_EQ(flock(c.fd(), LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(ioctl(c.fd(), TIOCEXCL), 0);
+  // Several probe periods pass while the lock is held.
+  c.Send("VPL\r");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(c.fd(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  EXPECT_EQ(unit.Transcript().find("cleared"), std::string::npos);
+  ioctl(c.fd(), TIOCNXCL);
+}
+
+}  // namespace
