@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   InitRunState();
   if (!ParseCommandLine(argc, argv)) return 0;
 
-  // The transfer.
+  // The transfer: serial worker start, transfer start and the message loop.
 
   // Verdict: any reported error makes the run NG.
   PrintVerdict();
