@@ -98,7 +98,12 @@ void CloseCommPort() {
   // RTS falls first, then DTR.
   platform::SerialSetModemLines(g_port, /*dtr=*/true, /*rts=*/false);
   platform::SerialSetModemLines(g_port, /*dtr=*/false, /*rts=*/false);
-  platform::SerialPurge(g_port, platform::PURGE_RX | platform::PURGE_TX);
+  // Only unread input is discarded. Every byte written has already been
+  // waited for, so the output side holds nothing that should be dropped;
+  // but where the driver reports a byte as sent before the other side has
+  // it (a pseudo-terminal), discarding output would lose the end of the
+  // command that was just sent.
+  platform::SerialPurge(g_port, platform::PURGE_RX);
   platform::SerialClose(g_port);
   g_port = nullptr;
 }

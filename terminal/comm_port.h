@@ -15,7 +15,7 @@ namespace linepoke {
 // releases it).
 int OpenCommPort();
 
-// Drops RTS, then DTR, discards both queues and releases the port. Nothing
+// Drops RTS, then DTR, discards unread input and releases the port. Nothing
 // when the port is closed.
 void CloseCommPort();
 
