@@ -63,6 +63,7 @@ std::string UnitSim::Stop() {
   process_->Signal(SIGTERM);
   const ProcessResult r = process_->Wait(10000);
   exit_code_ = r.exit_code;
+  errors_ = r.err;
   const auto nl = r.out.find('\n');
   summary_ = nl == std::string::npos ? std::string() : r.out.substr(nl + 1);
   return summary_;

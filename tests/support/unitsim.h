@@ -44,12 +44,16 @@ class UnitSim {
   std::string Stop();
   // Exit status of the stopped unit (-1 until stopped, or when killed).
   int exit_code() const { return exit_code_; }
+  // What the stopped unit wrote to standard error (sanitizer reports land
+  // here); empty for a clean run.
+  const std::string& error_output() const { return errors_; }
 
  private:
   std::unique_ptr<Process> process_;
   std::string path_;
   std::string transcript_;
   std::string summary_;
+  std::string errors_;
   int exit_code_ = -1;
   bool stopped_ = false;
 };

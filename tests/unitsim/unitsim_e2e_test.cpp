@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -149,14 +150,30 @@ std::string Download(Client* c, const std::vector<std::uint8_t>& image, int flas
 
 class UnitSimTest : public ::testing::Test {
  protected:
+  // Starts a unit that TearDown stops; every unit must end cleanly.
+  UnitSim& Start(std::vector<std::string> flags) {
+    units_.push_back(std::make_unique<UnitSim>(std::move(flags), dir.path()));
+    return *units_.back();
+  }
+  void TearDown() override {
+    for (auto& u : units_) {
+      u->Stop();
+      EXPECT_EQ(u->exit_code(), 0);
+      EXPECT_EQ(u->error_output(), "");
+    }
+  }
+
   TempDir dir;
   std::string store = dir.file("stored.vp");
+
+ private:
+  std::vector<std::unique_ptr<UnitSim>> units_;
 };
 
 // --- The downloader's dialogue --------------------------------------------
 
 TEST_F(UnitSimTest, CompleteDownloadIsAnsweredAndStoredByteForByte) {
-  UnitSim unit({"--store", store}, dir.path());
+  UnitSim& unit = Start({"--store", store});
   const auto image = BuildVpImage(8, 7);
   ASSERT_NE(Bytes(image).find_first_of("\r\n"), std::string::npos)
       << "the image should carry CR and LF bytes to show they pass untouched";
@@ -178,7 +195,7 @@ TEST_F(UnitSimTest, CompleteDownloadIsAnsweredAndStoredByteForByte) {
 }
 
 TEST_F(UnitSimTest, SixteenMegabitImageAndSecondTransferOverwritesStore) {
-  UnitSim unit({"--store", store}, dir.path());
+  UnitSim& unit = Start({"--store", store});
   Client c(unit.path());
   const auto big = BuildVpImage(16, 3);
   EXPECT_EQ(Download(&c, big, 16), "ACK\r\n|ACK\r\n|FIN OK\r\n|ACK\r\n");
@@ -189,14 +206,14 @@ TEST_F(UnitSimTest, SixteenMegabitImageAndSecondTransferOverwritesStore) {
 }
 
 TEST_F(UnitSimTest, ImageAtCommandSpeedIsAFailedTransfer) {
-  UnitSim unit({"--store", store}, dir.path());
+  UnitSim& unit = Start({"--store", store});
   Client c(unit.path());
   EXPECT_EQ(Download(&c, BuildVpImage(8, 1), 8, B19200), "ACK\r\n|ACK\r\n|FIN NG\r\n|ACK\r\n");
   EXPECT_NE(unit.Transcript().find("NG reason=speed:19200"), std::string::npos);
 }
 
 TEST_F(UnitSimTest, BrokenImagesAreAnsweredFinNg) {
-  UnitSim unit({"--store", store}, dir.path());
+  UnitSim& unit = Start({"--store", store});
   Client c(unit.path());
   for (VpBreak b : {VpBreak::kChecksum, VpBreak::kTailMarker, VpBreak::kHeadMarker}) {
     const auto image = BuildVpImage(8, 9, b);
@@ -207,7 +224,7 @@ TEST_F(UnitSimTest, BrokenImagesAreAnsweredFinNg) {
 }
 
 TEST_F(UnitSimTest, AnnouncementsThatDoNotFitAreRefusedAndNoImageIsExpected) {
-  UnitSim unit({}, dir.path());
+  UnitSim& unit = Start({});
   Client c(unit.path());
   for (const char* vpd : {"VPD 0 42108 10 \r",   // 8 Mbit size, 16 Mbit flash
                           "VPD 0 e7210 8 \r",    // the other way round
@@ -225,14 +242,14 @@ TEST_F(UnitSimTest, AnnouncementsThatDoNotFitAreRefusedAndNoImageIsExpected) {
 }
 
 TEST_F(UnitSimTest, LineFeedsAndNulsInCommandsAreIgnored) {
-  UnitSim unit({}, dir.path());
+  UnitSim& unit = Start({});
   Client c(unit.path());
   c.Send(Raw("\nV\0PL\r"));
   EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
 }
 
 TEST_F(UnitSimTest, LineSurvivesTheProgramClosingAndReopeningIt) {
-  UnitSim unit({"--store", store}, dir.path());
+  UnitSim& unit = Start({"--store", store});
   const auto image = BuildVpImage(8, 2);
   {
     Client c(unit.path());
@@ -245,7 +262,7 @@ TEST_F(UnitSimTest, LineSurvivesTheProgramClosingAndReopeningIt) {
 }
 
 TEST_F(UnitSimTest, CommandsAtTheWrongSpeedAreGarbledAndUnanswered) {
-  UnitSim unit({}, dir.path());
+  UnitSim& unit = Start({});
   Client c(unit.path());
   c.SetBaud(B115200);
   c.Send("VPE\r");
@@ -256,7 +273,7 @@ TEST_F(UnitSimTest, CommandsAtTheWrongSpeedAreGarbledAndUnanswered) {
 }
 
 TEST_F(UnitSimTest, AnySpeedTakesCommandsAtAnySpeed) {
-  UnitSim unit({"--any-speed"}, dir.path());
+  UnitSim& unit = Start({"--any-speed"});
   Client c(unit.path());
   c.SetBaud(B115200);
   c.Send("VPL\r");
@@ -264,7 +281,7 @@ TEST_F(UnitSimTest, AnySpeedTakesCommandsAtAnySpeed) {
 }
 
 TEST_F(UnitSimTest, StalledImageIsAbandonedSilently) {
-  UnitSim unit({"--image-timeout", "200"}, dir.path());
+  UnitSim& unit = Start({"--image-timeout", "200"});
   Client c(unit.path());
   c.Send("VPD 0 42108 8 \r");
   EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
@@ -280,7 +297,7 @@ TEST_F(UnitSimTest, StalledImageIsAbandonedSilently) {
 // --- The terminal exchange ---------------------------------------------------
 
 TEST_F(UnitSimTest, TerminalCommandIsEchoedAndEndedByEot) {
-  UnitSim unit({}, dir.path());
+  UnitSim& unit = Start({});
   Client c(unit.path());
   for (char ch : std::string("VER 2\r")) {
     c.Send(std::string(1, ch));
@@ -294,7 +311,7 @@ TEST_F(UnitSimTest, TerminalCommandIsEchoedAndEndedByEot) {
 }
 
 TEST_F(UnitSimTest, NoEotLeavesTheEndMarkOut) {
-  UnitSim unit({"--no-eot"}, dir.path());
+  UnitSim& unit = Start({"--no-eot"});
   Client c(unit.path());
   c.Send("A\r");
   c.Send("B\r");
@@ -304,7 +321,7 @@ TEST_F(UnitSimTest, NoEotLeavesTheEndMarkOut) {
 // --- Misbehaviour on demand ------------------------------------------------------
 
 TEST_F(UnitSimTest, NakAndNakThenAck) {
-  UnitSim unit({"--nak", "VPL", "--nak-then-ack", "VPE"}, dir.path());
+  UnitSim& unit = Start({"--nak", "VPL", "--nak-then-ack", "VPE"});
   Client c(unit.path());
   c.Send("VPL\r");
   EXPECT_EQ(c.ReadUntil("\r\n"), "NAK\r\n");
@@ -313,7 +330,7 @@ TEST_F(UnitSimTest, NakAndNakThenAck) {
 }
 
 TEST_F(UnitSimTest, SilentVpdIsNotTaken) {
-  UnitSim unit({"--silent", "VPD"}, dir.path());
+  UnitSim& unit = Start({"--silent", "VPD"});
   Client c(unit.path());
   c.Send("VPD 0 42108 8 \r");
   c.Send("PING\r");
@@ -321,7 +338,7 @@ TEST_F(UnitSimTest, SilentVpdIsNotTaken) {
 }
 
 TEST_F(UnitSimTest, SilentFinTakesAndStoresTheImageWithoutAnswer) {
-  UnitSim fin({"--silent", "FIN", "--store", store}, dir.path());
+  UnitSim& fin = Start({"--silent", "FIN", "--store", store});
   Client d(fin.path());
   d.Send("VPD 0 42108 8 \r");
   EXPECT_EQ(d.ReadUntil("\r\n"), "ACK\r\n");
@@ -335,13 +352,13 @@ TEST_F(UnitSimTest, SilentFinTakesAndStoresTheImageWithoutAnswer) {
 }
 
 TEST_F(UnitSimTest, FinNgRefusesAGoodImage) {
-  UnitSim unit({"--fin-ng"}, dir.path());
+  UnitSim& unit = Start({"--fin-ng"});
   Client c(unit.path());
   EXPECT_EQ(Download(&c, BuildVpImage(8, 1), 8), "ACK\r\n|ACK\r\n|FIN NG\r\n|ACK\r\n");
 }
 
 TEST_F(UnitSimTest, DelayHoldsTheAnswerBack) {
-  UnitSim unit({"--delay", "VPL=300"}, dir.path());
+  UnitSim& unit = Start({"--delay", "VPL=300"});
   Client c(unit.path());
   const auto start = Clock::now();
   c.Send("VPL\r");
@@ -350,7 +367,7 @@ TEST_F(UnitSimTest, DelayHoldsTheAnswerBack) {
 }
 
 TEST_F(UnitSimTest, NoiseDirtAndOverlongBytesComeBeforeTheAnswer) {
-  UnitSim unit({"--noise", "VPL=2", "--dirty", "--overlong", "130"}, dir.path());
+  UnitSim& unit = Start({"--noise", "VPL=2", "--dirty", "--overlong", "130"});
   Client c(unit.path());
   c.Send("VPL\r");
   const std::string expected = Raw("I\0NFO unrelated line 1\r\r\n") +
@@ -363,14 +380,14 @@ TEST_F(UnitSimTest, NoiseDirtAndOverlongBytesComeBeforeTheAnswer) {
 }
 
 TEST_F(UnitSimTest, TrailingLineFollowsTheFinalAck) {
-  UnitSim unit({"--trailing-line"}, dir.path());
+  UnitSim& unit = Start({"--trailing-line"});
   Client c(unit.path());
   c.Send("VPE\r");
   EXPECT_EQ(c.ReadUntil("BYE\r\n"), "ACK\r\nBYE\r\n");
 }
 
 TEST_F(UnitSimTest, VanishHangsUpMidImageAndTheUnitStillStopsCleanly) {
-  UnitSim unit({"--vanish-after", "1000"}, dir.path());
+  UnitSim& unit = Start({"--vanish-after", "1000"});
   Client c(unit.path());
   c.Send("VPD 0 42108 8 \r");
   EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
@@ -387,7 +404,7 @@ TEST_F(UnitSimTest, VanishHangsUpMidImageAndTheUnitStillStopsCleanly) {
 }
 
 TEST_F(UnitSimTest, PaceReadsAtTheLineRate) {
-  UnitSim unit({"--pace"}, dir.path());
+  UnitSim& unit = Start({"--pace"});
   Client c(unit.path());
   const std::string cmd(400, 'p');  // 401 bytes with the CR: about 209 ms at 1920 bytes/s
   c.Send(cmd + "\r");
@@ -401,7 +418,7 @@ TEST_F(UnitSimTest, PaceReadsAtTheLineRate) {
 
 TEST_F(UnitSimTest, LinkIsPublishedAndRemovedOnExit) {
   const std::string link = dir.file("ttyUNIT");
-  UnitSim unit({"--link", link}, dir.path());
+  UnitSim& unit = Start({"--link", link});
   char target[256] = {};
   ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
   EXPECT_EQ(unit.path(), target);
@@ -420,7 +437,7 @@ TEST_F(UnitSimTest, ScenarioFileSetsTheSameBehaviourAsFlags) {
                          "\n"
                          "  noise   VPL=1   # one unrelated line first\n"
                          "no-eot\n");
-  UnitSim unit({"--scenario", dir.file("nak.scenario")}, dir.path());
+  UnitSim& unit = Start({"--scenario", dir.file("nak.scenario")});
   Client c(unit.path());
   c.Send("VPL\r");
   EXPECT_EQ(c.ReadUntil("ACK\r\n"), "INFO unrelated line 1\r\nACK\r\n");
@@ -447,7 +464,7 @@ TEST_F(UnitSimTest, BadFlagsAndScenariosAreRejectedWithStatus2) {
 }
 
 TEST_F(UnitSimTest, StaleExclusiveFlagIsClearedBetweenSessions) {
-  UnitSim unit({}, dir.path());
+  UnitSim& unit = Start({});
   {
     Client c(unit.path());
     ASSERT_TRUE(c.ok());
@@ -462,7 +479,7 @@ TEST_F(UnitSimTest, StaleExclusiveFlagIsClearedBetweenSessions) {
 }
 
 TEST_F(UnitSimTest, ExclusiveFlagOfAProgramHoldingTheLockIsLeftAlone) {
-  UnitSim unit({}, dir.path());
+  UnitSim& unit = Start({});
   Client c(unit.path());
   ASSERT_EQ(flock(c.fd(), LOCK_EX | LOCK_NB), 0);
   ASSERT_EQ(ioctl(c.fd(), TIOCEXCL), 0);
