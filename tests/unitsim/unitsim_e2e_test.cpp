@@ -495,3 +495,45 @@ TEST_F(UnitSimTest, ExclusiveFlagOfAProgramHoldingTheLockIsLeftAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// CPU time a unit spends in 1.5 s of waiting after `session` has run; a
+// spinning loop would take most of that time.
+double IdleCpuSeconds(const std::vector<std::string>& flags,
+                      void (*session)(const std::string& path)) {
+  TempDir dir;
+  std::vector<std::string> argv{testsupport::BinPath("unitsim")};
+  argv.insert(argv.end(), flags.begin(), flags.end());
+  testsupport::ProcessOptions o;
+  o.cwd = dir.path();
+  o.timeout_ms = 20000;
+  testsupport::Process p(argv, o);
+  EXPECT_TRUE(p.WaitForOutput("\n", kWaitMs));
+  const std::string out = p.Output();
+  session(out.substr(0, out.find('\n')));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  p.Signal(SIGTERM);
+  const auto r = p.Wait(kWaitMs);
+  EXPECT_EQ(r.exit_code, 0);
+  return r.cpu_s;
+}
+
+TEST(UnitSimIdle, WaitsWithoutSpinningAfterASessionAndAfterVanishing) {
+  EXPECT_LT(IdleCpuSeconds({}, [](const std::string& path) {
+              Client c(path);
+              c.Send("VPL\r");
+              c.ReadUntil("\r\n");
+            }),
+            0.5);
+  EXPECT_LT(IdleCpuSeconds({"--vanish-after", "10"}, [](const std::string& path) {
+              Client c(path);
+              c.Send("VPD 0 42108 8 \r");
+              c.ReadUntil("\r\n");
+              c.SetBaud(B115200);
+              c.Send(std::string(100, 'x'));
+            }),
+            0.5);
+}
+
+}  // namespace
