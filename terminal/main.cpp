@@ -44,6 +44,8 @@ const char* const kUsage[] = {
 // Set once the port is open; from then on every exit closes it. Main
 // thread only.
 bool g_port_open = false;
+// The watcher thread, once started. Main thread only.
+platform::Thread* g_watcher = nullptr;
 // True while the user has not pressed Enter. Set before the watcher starts,
 // cleared by the watcher, read by the receive loop.
 std::atomic<bool> g_running{false};
@@ -52,6 +54,10 @@ std::atomic<bool> g_running{false};
 [[noreturn]] void ExitWithCode(std::uint8_t code) {
   if (code == kExitFailure) std::fputs("\nERROR 10: Can't open serialport \n", stdout);
   if (g_port_open) CloseCommPort();
+  // A watcher that has seen its character is collected; one still waiting
+  // for the console is let go and ends with the process.
+  platform::ReleaseThread(g_watcher);
+  g_watcher = nullptr;
   std::fflush(stdout);
   std::exit(code);
 }
@@ -122,9 +128,10 @@ int main(int argc, char** argv) {
   SendCommand(argc - 1, argv + 1);
 
   g_running.store(true);
-  platform::Thread* watcher = nullptr;
   platform::ThreadId watcher_id = 0;
-  if (platform::CreateThread(InputWatcher, nullptr, false, &watcher, &watcher_id) != 0)
+  if (platform::CreateThread(InputWatcher, nullptr, false, &g_watcher, &watcher_id) != 0) {
+    g_watcher = nullptr;
     ExitWithCode(kExitOk);
+  }
   ShowAnswer();
 }
