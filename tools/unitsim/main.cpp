@@ -148,8 +148,8 @@ void Serve(Driver* d) {
     }
     now = MonotonicMicros();
     TickUnit(&d->unit, now);
-    if (d->unit.store_pending) StoreImage(d, now);
     FlushRecords(d);
+    if (d->unit.store_pending) StoreImage(d, now);
     if (d->unit.vanish) {
       d->unit.vanish = false;
       d->unit.outbox.clear();
