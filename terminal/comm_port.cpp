@@ -44,6 +44,16 @@ int LoadPortName(char (&name)[kNameBufferSize]) {
   return 0;
 }
 
+// Lets go of a port whose configuration failed: no line changes and no
+// purge, only what the end of the process would do, but at once, so that
+// the exclusive hold does not outlive the process on devices that keep it.
+int GiveUpPort(const char* diagnostic, int status) {
+  PrintDiagnostic(diagnostic);
+  platform::SerialClose(g_port);
+  g_port = nullptr;
+  return status;
+}
+
 }  // namespace
 
 int OpenCommPort() {
@@ -67,10 +77,7 @@ int OpenCommPort() {
 
   platform::LineSettings settings;
   status = platform::SerialGetSettings(g_port, &settings);
-  if (status != 0) {
-    PrintDiagnostic("\n SetupComm error \n");
-    return status;
-  }
+  if (status != 0) return GiveUpPort("\n SetupComm error \n", status);
   settings.baud = kLineBaud;
   settings.data_bits = 8;
   settings.stop_bits = 1;
@@ -81,10 +88,7 @@ int OpenCommPort() {
   settings.xon_xoff = false;
   status = platform::SerialSetSettings(g_port, settings);
   if (status == 0) status = platform::SerialSetModemLines(g_port, /*dtr=*/true, /*rts=*/false);
-  if (status != 0) {
-    PrintDiagnostic("\n SetCommState error \n");
-    return status;
-  }
+  if (status != 0) return GiveUpPort("\n SetCommState error \n", status);
 
   // Reads never wait on this port, so there are no read time-outs to set.
   // Asking for the queued count clears any pending line error.

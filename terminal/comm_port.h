@@ -11,8 +11,8 @@ namespace linepoke {
 // Opens and configures the port named by the settings file (creating that
 // file with COM1 when it is missing). Does nothing when the port is already
 // open. On failure prints its own diagnostic to standard output and returns
-// a non-zero error code; the port may then be left open (the process end
-// releases it).
+// a non-zero error code with the port closed again (a port that opened but
+// could not be configured is let go without the close sequence).
 int OpenCommPort();
 
 // Drops RTS, then DTR, discards unread input and releases the port. Nothing

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "terminal/comm_port.h"
 #include "terminal/delay.h"
 #include "terminal/settings_file.h"
 #include "tests/support/process.h"
@@ -49,19 +48,6 @@ TEST(Delay, WaitsAtLeastTheArgumentPlusOneTick) {
     linepoke::DelayMs(ms);
     EXPECT_GE(platform::MilliClock() - before, std::uint32_t(ms) + 1u) << ms;
   }
-}
-
-TEST(ClosedPort, SendStillPausesAndReceiveGivesNothing) {
-  const std::uint32_t before = platform::MilliClock();
-  linepoke::SendByte('A');
-  EXPECT_GE(platform::MilliClock() - before, 11u);
-
-  std::uint8_t byte = 0x55;
-  int error = -1;
-  EXPECT_EQ(linepoke::ReceiveBytes(&byte, 1, &error), 0);
-  EXPECT_EQ(error, 0);
-  EXPECT_EQ(byte, 0x55);
-  linepoke::CloseCommPort();  // harmless when closed
 }
 
 class SettingsWord : public ::testing::Test {
@@ -106,16 +92,6 @@ TEST_F(SettingsWord, ALongWordIsCutToTheBuffer) {
 TEST_F(SettingsWord, AMissingFileIsReported) {
   char name[kNameBufferSize] = "old";
   EXPECT_NE(ReadSettingsWord(dir.file("absent").c_str(), name, sizeof name), 0);
-}
-
-TEST(SettingsFile, IsRewrittenWithExactlyTheText) {
-  TempDir dir;
-  const std::string path = dir.file("comm.txt");
-  WriteFile(path, "COM9 with an older and longer content\n");
-  bool created = false;
-  EXPECT_EQ(WriteSettingsFile(path.c_str(), "COM2", &created), 0);
-  EXPECT_TRUE(created);
-  EXPECT_EQ(ReadFile(path), "COM2");
 }
 
 TEST(SettingsFile, FailuresToCreateAndToWriteAreToldApart) {

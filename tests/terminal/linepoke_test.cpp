@@ -350,6 +350,17 @@ TEST_F(Linepoke, MissingSettingsFileIsCreatedWithCom1) {
   EXPECT_EQ(ReadFile(dir.file("comm.txt")), "COM1");
 }
 
+TEST_F(Linepoke, SettingsFileThatCannotBeCreatedStopsTheRun) {
+  // A dangling link into a missing directory: neither readable nor creatable.
+  ASSERT_EQ(unlink(dir.file("comm.txt").c_str()), 0);
+  ASSERT_EQ(symlink(dir.file("gone/comm.txt").c_str(), dir.file("comm.txt").c_str()), 0);
+  const ProcessResult r = Run({"HI"});
+  EXPECT_EQ(r.exit_code, 10);
+  EXPECT_EQ(r.out, "\n Can't open comm.txt \n" + kError10);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(unit.Receive(1, 50), "");
+}
+
 TEST_F(Linepoke, PortIsTheFirstFourCharactersOfTheFirstWord) {
   PtyPair other;
   struct Case {
