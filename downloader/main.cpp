@@ -3,7 +3,13 @@
 
 #include "downloader/command_line.h"
 #include "downloader/errors.h"
+#include "downloader/message_loop.h"
+#include "downloader/messages.h"
+#include "downloader/receiver.h"
 #include "downloader/run_state.h"
+#include "downloader/sequencer.h"
+#include "downloader/serial_worker.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -25,13 +31,24 @@ int main(int argc, char** argv) {
   // touched the port when start-up stops, and no verdict is printed.
   std::fputs(kBanner, stdout);
   InitRunState();
+  InitTransfer();
+  // The worker's first message goes to this thread: its queue must exist
+  // before the worker does.
+  g_thread_slots[0] = ThreadSlot{platform::CurrentThreadId(), nullptr};
+  g_thread_slots[1] = ThreadSlot{};
   if (!ParseCommandLine(argc, argv)) return 0;
 
-  // The transfer: serial worker start, transfer start and the message loop.
+  // The transfer: the serial worker, then the dialogue, one message at a
+  // time, until the sequencer is idle again. A transfer that cannot start
+  // has reported why and goes straight to the verdict.
+  if (!StartWorker(1)) return 0;
+  if (StartTransfer() == 0) RunMessageLoop();
 
   // Verdict: any reported error makes the run NG.
   PrintVerdict();
 
-  // Shutdown.
+  // Shutdown: end the receive loop (if any) and wait for the worker.
+  StopReceiving();
+  StopWorker(1);
   return 1;
 }

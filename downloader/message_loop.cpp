@@ -1,0 +1,20 @@
+#include "downloader/message_loop.h"
+
+#include "downloader/messages.h"
+#include "downloader/sequencer.h"
+#include "platform/thread.h"
+
+void RunMessageLoop() {
+  platform::Message message;
+  while (platform::GetMessage(&message) == 0) {
+    if (message.kind == platform::MSG_DESTROY) break;
+    int ended = 0;
+    if (message.kind == platform::MSG_TIMER) {
+      ended = DispatchTransferMessage(UM_TIMEOUT, message.wparam, 0);
+    } else if (message.kind >= UM_OPEN && message.kind <= UM_LINE) {
+      ended = DispatchTransferMessage(message.kind, message.wparam, message.lparam);
+    }
+    // Anything else, UM_READY included, is not for the transfer.
+    if (ended) break;
+  }
+}

@@ -1,0 +1,284 @@
+#include "downloader/sequencer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "downloader/errors.h"
+#include "downloader/messages.h"
+#include "downloader/receiver.h"
+#include "downloader/run_state.h"
+#include "downloader/transmitter.h"
+#include "downloader/vp_file.h"
+
+std::int32_t g_transfer_state = ST_IDLE;
+std::uint32_t g_transfer_timer = 0;
+std::int32_t g_current_file = 0;
+
+namespace {
+
+std::uint32_t ArmPlatformTimer(std::uint32_t ms) { return platform::SetTimer(ms); }
+void CancelPlatformTimer(std::uint32_t id) { platform::KillTimer(id); }
+
+TransferServices g_services = DefaultTransferServices();
+
+void Print(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+using Handler = int (*)(std::uint32_t wparam, const char* text);
+
+// Reply tests compare the start of the line; a shorter line does not match.
+bool StartsWith(const char* text, const char* reply) {
+  return text && std::strncmp(text, reply, std::strlen(reply)) == 0;
+}
+
+// Arms the one transfer timer and returns next; a timer that cannot be
+// armed ends the transfer as an internal failure.
+int ArmThen(std::uint32_t ms, int next) {
+  g_transfer_timer = g_services.arm_timer(ms);
+  if (g_transfer_timer == 0) return ReportUndefinedError();
+  return next;
+}
+
+int PostToWorker(std::uint32_t kind, std::uint32_t wparam, std::uintptr_t lparam) {
+  return g_services.post(g_thread_slots[1].id, kind, wparam, lparam);
+}
+
+void ReleaseLoadedData() {
+  delete[] g_loaded_data;
+  g_loaded_data = nullptr;
+}
+
+int Stay(std::uint32_t, const char*) { return g_transfer_state; }
+
+int CloseLink(std::uint32_t, const char*) {
+  ReleaseLoadedData();  // an image not sent by now will not be
+  Print("Close COM port.\n");
+  g_services.stop_receiving();
+  if (PostToWorker(UM_CLOSE, 0, 0) != 0) return ReportUndefinedError();
+  return ArmThen(kReplyMs, ST_CLOSING);
+}
+
+int SendEnd() {
+  if (g_services.send("VPE\r", 4) != 0) return CloseLink(0, nullptr);
+  Print("end. \nWaiting for the end...");
+  return ArmThen(kReplyMs, ST_ENDING);
+}
+
+int OnOpenResult(std::uint32_t code, const char*) {
+  if (code != 0) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Cannot open COM%d. (code:%d)", g_com_port,
+                  static_cast<std::int32_t>(code));
+    ReportError(ERR_UNDEFINED, text);
+    return ST_IDLE;
+  }
+  if (g_services.send("VPL\r", 4) != 0) return CloseLink(0, nullptr);
+  Print("\nFlash inithalizing...");
+  return ArmThen(kInitReplyMs, ST_INITIALIZING);
+}
+
+// After the "ACK" to "VPL" (with a text) and after the speed has come back
+// down after a file (without): announce the next file, or finish.
+int OnInitReply(std::uint32_t, const char* text) {
+  if (text) {
+    if (StartsWith(text, "NAK")) {
+      ReportError(ERR_INIT, nullptr);
+      return SendEnd();
+    }
+    if (!StartsWith(text, "ACK")) return ArmThen(kInitReplyMs, g_transfer_state);
+  } else {
+    g_services.pause(kSettleMs);
+  }
+  Print("end. \n");
+  for (int i = g_current_file; i < kDataFileCount; ++i) {
+    const DataFileEntry& entry = g_data_files[i];
+    if (entry.size == 0 || entry.valid == 0) continue;
+    const int loaded = LoadDataFile(entry.name, entry.size);
+    if (loaded < 0) return ReportUndefinedError();
+    if (loaded > 0) continue;
+    g_current_file = i;
+    char* command = new (std::nothrow) char[128];
+    if (!command) {
+      ReleaseLoadedData();
+      return ReportUndefinedError();
+    }
+    const int flash = DecodeFlashSize(g_option_text) == FLASH_16M ? FLASH_16M : FLASH_8M;
+    std::snprintf(command, 128, "VPD %x %x %x \r", static_cast<unsigned>(i),
+                  static_cast<unsigned>(entry.size), static_cast<unsigned>(flash));
+    if (g_services.send(command, static_cast<std::uint32_t>(std::strlen(command))) != 0) {
+      delete[] command;
+      ReleaseLoadedData();  // the image will not be sent
+      g_current_file = kDataFileCount;
+      break;
+    }
+    Print("Prepare downloading...");
+    delete[] command;
+    return ArmThen(kReplyMs, ST_PREPARING);
+  }
+  return SendEnd();
+}
+
+int OnPrepareReply(std::uint32_t, const char* text) {
+  if (StartsWith(text, "NAK")) {
+    ReportError(ERR_DOWNLOAD_CMD, nullptr);
+    ReleaseLoadedData();
+    return SendEnd();
+  }
+  if (!StartsWith(text, "ACK")) return ArmThen(kReplyMs, g_transfer_state);
+  Print("end. \n");
+  g_services.stop_receiving();
+  if (PostToWorker(UM_BAUD, 115200, 0) != 0) return ReportUndefinedError();
+  Print("Changing baudrate (UP)...");
+  return ArmThen(kReplyMs, ST_SPEED_UP);
+}
+
+// The file is done (well or not): back to the command speed.
+int ProceedAfterFile() {
+  Print("end. \n");
+  g_current_file += 1;
+  g_services.stop_receiving();
+  if (PostToWorker(UM_BAUD, 19200, 0) != 0) return ReportUndefinedError();
+  Print("Changing baudrate (DOWN)...");
+  return ArmThen(kReplyMs, ST_SPEED_DOWN);
+}
+
+int OnSpeedUp(std::uint32_t, const char*) {
+  g_services.pause(kSettleMs);
+  Print("end. \n");
+  char line[64];
+  std::snprintf(line, sizeof line, "\nDownload file#%d...", g_current_file);
+  Print(line);
+  const std::uint32_t size =
+      (g_current_file >= 0 && g_current_file < kDataFileCount) ? g_data_files[g_current_file].size
+                                                               : 0;
+  bool sent = false;
+  if (g_loaded_data)
+    sent = g_services.send(g_loaded_data, size) == 0;  // a failure is reported by the send
+  else
+    ReportUndefinedError();  // nothing loaded to send: count it, never pass silently
+  ReleaseLoadedData();
+  if (!sent) {
+    g_current_file = kDataFileCount;
+    return ProceedAfterFile();
+  }
+  Print("end. \nNow waiting FIN...");
+  return ArmThen(kFinReplyMs, ST_WAIT_FIN);
+}
+
+int OnFinReply(std::uint32_t, const char* text) {
+  if (StartsWith(text, "FIN NG")) {
+    ReportError(ERR_FIN_NG, nullptr);
+    return ProceedAfterFile();
+  }
+  if (StartsWith(text, "FIN OK")) return ProceedAfterFile();
+  return ArmThen(kFinReplyMs, g_transfer_state);
+}
+
+int OnEndReply(std::uint32_t, const char* text) {
+  if (StartsWith(text, "NAK")) ReportError(ERR_ADM_BLOCK, nullptr);
+  // After a NAK the wait goes on, so a later "ACK" is still taken.
+  if (!StartsWith(text, "ACK")) return ArmThen(kReplyMs, g_transfer_state);
+  Print("OK...");
+  return ArmThen(kReplyMs, ST_ENDED);
+}
+
+int OnClosed(std::uint32_t, const char*) { return ST_IDLE; }
+
+int OnReplyTimeout(std::uint32_t, const char*) {
+  switch (g_transfer_state) {
+    case ST_INITIALIZING:
+    case ST_ENDING:
+      ReportError(ERR_NO_ACK, nullptr);
+      break;
+    case ST_SPEED_UP:
+    case ST_SPEED_DOWN:
+      ReportError(ERR_UNDEFINED, "DOWN:RS-232C Thread Locked!!!");
+      break;
+    case ST_WAIT_FIN:
+      ReportError(ERR_DATA_SIZE, nullptr);
+      break;
+    default:
+      break;
+  }
+  return CloseLink(0, nullptr);
+}
+
+int OnPrepareTimeout(std::uint32_t, const char*) {
+  ReportError(ERR_NO_ACK, nullptr);
+  ReleaseLoadedData();  // the image will not be sent
+  return SendEnd();
+}
+
+int OnLinkTimeout(std::uint32_t, const char*) {
+  if (g_transfer_state == ST_OPENING)
+    ReportError(ERR_UNDEFINED, "OPEN:RS-232C Thread Locked!!!");
+  else
+    ReportError(ERR_UNDEFINED, "CLOSE:RS-232C Thread Locked!!!");
+  return ST_IDLE;
+}
+
+constexpr int kKinds = 6;  // UM_READY .. UM_TIMEOUT
+
+// Rows: states 0..9. Columns: UM_READY, UM_OPEN, UM_CLOSE, UM_BAUD, UM_LINE,
+// UM_TIMEOUT.
+const Handler TransferTable[10][kKinds] = {
+    /* ST_IDLE         */ {Stay, Stay, Stay, Stay, Stay, Stay},
+    /* ST_OPENING      */ {Stay, OnOpenResult, Stay, Stay, Stay, OnLinkTimeout},
+    /* ST_INITIALIZING */ {Stay, Stay, Stay, Stay, OnInitReply, OnReplyTimeout},
+    /* ST_PREPARING    */ {Stay, Stay, Stay, Stay, OnPrepareReply, OnPrepareTimeout},
+    /* ST_SPEED_UP     */ {Stay, Stay, Stay, OnSpeedUp, Stay, OnReplyTimeout},
+    /* ST_WAIT_FIN     */ {Stay, Stay, Stay, Stay, OnFinReply, OnReplyTimeout},
+    /* ST_SPEED_DOWN   */ {Stay, Stay, Stay, OnInitReply, Stay, OnReplyTimeout},
+    /* ST_ENDING       */ {Stay, Stay, Stay, Stay, OnEndReply, OnReplyTimeout},
+    /* ST_ENDED        */ {Stay, Stay, Stay, Stay, CloseLink, CloseLink},
+    /* ST_CLOSING      */ {Stay, Stay, OnClosed, Stay, Stay, OnLinkTimeout},
+};
+
+}  // namespace
+
+TransferServices DefaultTransferServices() {
+  return TransferServices{SerialSend, StopReceiving, platform::PostMessage,
+                          ArmPlatformTimer, CancelPlatformTimer, platform::SleepMs};
+}
+
+void SetTransferServices(const TransferServices& services) { g_services = services; }
+
+void InitTransfer() {
+  g_transfer_state = ST_IDLE;
+  g_transfer_timer = 0;
+  g_current_file = 0;
+  g_loaded_data = nullptr;
+}
+
+int StartTransfer() {
+  if (PostToWorker(UM_OPEN, static_cast<std::uint32_t>(g_com_port), g_cable_flags) != 0) {
+    ReportUndefinedError();
+    return -2;
+  }
+  g_transfer_timer = g_services.arm_timer(kReplyMs);
+  if (g_transfer_timer == 0) {
+    ReportUndefinedError();
+    return -3;
+  }
+  g_current_file = 0;
+  g_transfer_state = ST_OPENING;
+  return 0;
+}
+
+int DispatchTransferMessage(std::uint32_t kind, std::uint32_t wparam, std::uintptr_t lparam) {
+  const char* text = kind == UM_LINE ? reinterpret_cast<const char*>(lparam) : nullptr;
+  if (kind >= UM_READY && kind < UM_READY + kKinds && g_transfer_state >= ST_IDLE &&
+      g_transfer_state <= ST_CLOSING) {
+    if (g_transfer_timer != 0) {
+      g_services.cancel_timer(g_transfer_timer);
+      g_transfer_timer = 0;
+    }
+    g_transfer_state = TransferTable[g_transfer_state][kind - UM_READY](wparam, text);
+  }
+  // The received line belongs to this thread from the moment it was posted.
+  delete[] text;
+  return g_transfer_state == ST_IDLE ? 1 : 0;
+}
