@@ -16,6 +16,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
+#include "tests/support/unitsim.h"
 
 namespace {
 
@@ -444,6 +445,56 @@ TEST_F(Linepoke, LineIsSetTo19200EightBitsWithoutFlowControl) {
   EXPECT_EQ(t.c_oflag & OPOST, 0u);
   p.WriteStdin("\n");
   EXPECT_EQ(p.Wait().exit_code, 0);
+}
+
+}  // namespace
+
+// ---- Against the simulated unit -----------------------------------------
+
+namespace {
+
+class LinepokeWithUnit : public ::testing::Test {
+ protected:
+  TempDir dir;
+
+  ProcessOptions Options(const testsupport::UnitSim& unit) const {
+    ProcessOptions o;
+    o.cwd = dir.path();
+    o.env = {unit.Env(3)};
+    o.timeout_ms = kRunTimeoutMs;
+    return o;
+  }
+};
+
+TEST_F(LinepokeWithUnit, SelectedPortCarriesTheCommandAndTheAnswer) {
+  testsupport::UnitSim unit({}, dir.path());
+  ASSERT_EQ(testsupport::RunProcess(Argv({"/3"}), Options(unit)).exit_code, 0);
+  ProcessOptions o = Options(unit);
+  o.stdin_open = true;  // only the unit's EOT may end this run
+  Process p(Argv({"VER", "1"}), o);
+  ASSERT_TRUE(EndsWithin(p.pid(), kRunTimeoutMs));
+  const ProcessResult r = p.Wait();
+  EXPECT_EQ(r.exit_code, 0);
+  // The unit takes commands only at 19200 baud.
+  EXPECT_EQ(r.out, "OK VER 1\r\nREADY\r\n");
+  EXPECT_EQ(r.err, "");
+  unit.Stop();
+  EXPECT_EQ(unit.error_output(), "");
+}
+
+TEST_F(LinepokeWithUnit, AnswerWithoutEotEndsOnEnter) {
+  testsupport::UnitSim unit({"--no-eot"}, dir.path());
+  WriteFile(dir.file("comm.txt"), "COM3");
+  ProcessOptions o = Options(unit);
+  o.stdin_open = true;
+  Process p(Argv({"STATUS"}), o);
+  ASSERT_TRUE(p.WaitForOutput("READY\r\n", kReceiveTimeoutMs));
+  EXPECT_FALSE(EndsWithin(p.pid(), 100));
+  p.WriteStdin("\n");
+  ASSERT_TRUE(EndsWithin(p.pid(), kRunTimeoutMs));
+  const ProcessResult r = p.Wait();
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "OK STATUS\r\nREADY\r\n");
 }
 
 }  // namespace
