@@ -300,7 +300,13 @@ int SerialRead(SerialPort* port, void* buffer, std::size_t n, std::size_t* got) 
       *got = std::size_t(r);
       return 0;
     }
-    if (r == 0) return EIO;  // end of file on a terminal: the other side is gone
+    if (r == 0) {
+      // A raw terminal with VMIN = VTIME = 0 reads 0 bytes both on a quiet
+      // line and after a hang-up; only the poll status tells them apart.
+      pollfd p{port->fd, POLLIN, 0};
+      if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return EIO;
+      return 0;
+    }
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return 0;
     return errno;

@@ -143,6 +143,20 @@ TEST(SerialWait, ClearingTheMaskEndsAWaitAndStaysEffective) {
   EXPECT_EQ(ev, platform::EV_RXCHAR);
 }
 
+TEST(SerialRead, AQuietLineReadsNothingAndIsNotTakenForAHangUp) {
+  PtyPair pty;
+  OpenPort p(pty.slave_path());
+  char c = 0;
+  std::size_t got = 1;
+  EXPECT_EQ(platform::SerialRead(p.port, &c, 1, &got), 0);
+  EXPECT_EQ(got, 0u);
+  pty.Send("Z");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(platform::SerialRead(p.port, &c, 1, &got), 0);
+  EXPECT_EQ(got, 1u);
+  EXPECT_EQ(c, 'Z');
+}
+
 TEST(SerialWait, HangUpEndsTheWaitWithAnErrorEveryTime) {
   PtyPair pty;
   OpenPort p(pty.slave_path());
