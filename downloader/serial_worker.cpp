@@ -27,6 +27,17 @@ void TakeRequest() {
   if (SerialContext* ctx = g_serial.load()) ctx->stop_requested.store(0);
 }
 
+// Replies to an open or speed request. With the port ready, receiving
+// starts once the reply is on its way; a reply that cannot be posted ends
+// the worker (true), a failed request just waits for the next one.
+bool ReplyThenReceive(std::uint32_t kind, std::int32_t code) {
+  const int posted = PostToMain(kind, static_cast<std::uint32_t>(code));
+  if (code != 0) return false;
+  if (posted != 0) return true;
+  ReceiveLoop();
+  return false;
+}
+
 }  // namespace
 
 int InitWorker() {
@@ -55,36 +66,20 @@ void SerialWorker(void*) {
     if (platform::GetMessage(&m) != 0) break;
     bool leave = false;
     switch (m.kind) {
-      case UM_OPEN: {
+      case UM_OPEN:
         TakeRequest();
-        const std::int32_t code =
-            OpenPort(static_cast<std::int32_t>(m.wparam), static_cast<std::uint32_t>(m.lparam));
-        const int rc = PostToMain(UM_OPEN, static_cast<std::uint32_t>(code));
-        if (code == 0) {
-          if (rc == 0)
-            ReceiveLoop();
-          else
-            leave = true;
-        }
+        leave = ReplyThenReceive(UM_OPEN, OpenPort(static_cast<std::int32_t>(m.wparam),
+                                                   static_cast<std::uint32_t>(m.lparam)));
         break;
-      }
       case UM_CLOSE:
         TakeRequest();
         ClosePort();
         leave = PostToMain(UM_CLOSE, 0) != 0;
         break;
-      case UM_BAUD: {
+      case UM_BAUD:
         TakeRequest();
-        const std::int32_t code = ChangeSpeed(m.wparam);
-        const int rc = PostToMain(UM_BAUD, static_cast<std::uint32_t>(code));
-        if (code == 0) {
-          if (rc == 0)
-            ReceiveLoop();
-          else
-            leave = true;
-        }
+        leave = ReplyThenReceive(UM_BAUD, ChangeSpeed(m.wparam));
         break;
-      }
       case WM_DESTROY:
         leave = true;
         break;
