@@ -133,6 +133,17 @@ TEST_F(UnitEngineTest, ImageInPiecesThenCommandsInTheSameBatch) {
   EXPECT_EQ(Sent(), "FIN OK\r\n");
   EXPECT_EQ(unit.counters.garbled, 1);
   EXPECT_EQ(unit.counters.images_ok, 1);
+  // The image's span on the line: one record at the batch of its first byte
+  // (the second batch fed), one at the batch of its last.
+  int first = 0;
+  std::int64_t first_at = 0, end_at = 0;
+  for (const auto& r : unit.records) {
+    if (r.text == "image first byte") ++first, first_at = r.t_us;
+    if (r.text.rfind("image end ", 0) == 0) end_at = r.t_us;
+  }
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(first_at, 1000020);
+  EXPECT_EQ(end_at, 1000040);
 }
 
 TEST_F(UnitEngineTest, OneWrongSpeedBatchSpoilsTheImage) {

@@ -174,6 +174,9 @@ std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
       std::size_t take = std::min<std::size_t>(size - i, u->image_size - u->image.size());
       const long vanish = u->options->vanish_after;
       if (vanish >= 0) take = std::min<std::size_t>(take, std::size_t(vanish) - u->image.size());
+      // The timestamp of the read that brought the first image byte; with the
+      // "image end" record it spans the image on the line, first to last byte.
+      if (take > 0 && u->image.empty()) Note(u, now, "image first byte");
       if (take > 0 && baud != kImageBaud && u->image_bad_speed == 0) {
         u->image_bad_speed = baud ? baud : 1;
         Note(u, now, "image bytes at " + std::to_string(baud) + " baud");
