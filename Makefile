@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test demo clean deps
+.PHONY: all build test demo clean deps bench
 
 all: build
 
@@ -21,3 +21,11 @@ demo: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Figures for the downloader and the terminal (release build, no tests);
+# BENCH_ARGS="--quick" skips the 82 s paced run of the 16 Mbit image.
+BENCH_BUILD ?= build-bench
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tonecast_bench
+	@$(BENCH_BUILD)/bin/tonecast_bench $(BENCH_ARGS)

@@ -1,0 +1,426 @@
+// tonecast_bench: figures for the downloader and the command terminal,
+// measured against the simulated unit on pseudo-terminals and printed side
+// by side. Nothing here passes or fails on timing; a run that goes wrong
+// (no "transfer complete", an image the unit refused) is named and its
+// figures left out.
+//
+//   tonecast_bench [--bin DIR] [--reps N] [--enter-reps N] [--quick] [--no-paced]
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_process.h"
+#include "bench/bench_transcript.h"
+#include "bench/plain_peer.h"
+#include "tools/vpimage/vp_builder.h"
+
+namespace {
+
+using bench::Child;
+using bench::ChildEnd;
+using bench::SpawnOptions;
+
+constexpr int kPausesMs = 1000;  // the two 500 ms pauses after the speed changes
+constexpr double kImageBaud = 115200;
+constexpr int kComPort = 3;
+// ~20 bytes on the wire: the words, two blanks and the closing CR.
+const std::vector<std::string> kCommandWords = {"VER", "0123456789", "ABCDE"};
+const char kCommandQuoted[] = "VER 0123456789 ABCDE\\r";
+
+struct Settings {
+  std::string bin;
+  int reps = 5;
+  int enter_reps = 10;
+  bool paced = true;
+  bool paced_16 = true;
+};
+
+struct Context {
+  Settings settings;
+  std::string dir;  // scratch directory
+  std::string image_path[2];
+  std::vector<std::uint8_t> image[2];
+  int runs = 0;  // numbers the transcripts
+};
+
+int FlashMbit(int k) { return k == 0 ? 8 : 16; }
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double Max(const std::vector<double>& v) { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
+double Min(const std::vector<double>& v) { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
+
+// The simulated unit, running in the scratch directory.
+struct Unit {
+  Child child;
+  std::string path;
+  std::string transcript;
+};
+
+bool StartUnit(Context* c, std::vector<std::string> flags, Unit* u) {
+  u->transcript = c->dir + "/unit-" + std::to_string(++c->runs) + ".transcript";
+  SpawnOptions o;
+  o.argv = {c->settings.bin + "/unitsim", "--transcript", u->transcript};
+  o.argv.insert(o.argv.end(), flags.begin(), flags.end());
+  o.cwd = c->dir;
+  o.stdout_pipe = true;
+  if (bench::Spawn(o, &u->child) != 0) return false;
+  std::string out;
+  if (!bench::ReadUntil(u->child.stdout_fd, &out, "\n", 10000)) {
+    ChildEnd end;
+    kill(u->child.pid, SIGKILL);
+    bench::WaitChild(&u->child, 5000, &end);
+    return false;
+  }
+  u->path = out.substr(0, out.find('\n'));
+  return true;
+}
+
+std::string StopUnit(Unit* u) {
+  kill(u->child.pid, SIGTERM);
+  ChildEnd end;
+  bench::WaitChild(&u->child, 10000, &end);
+  return bench::ReadWholeFile(u->transcript);
+}
+
+struct TransferFigures {
+  bool ok = false;
+  std::string problem;
+  double wall_s = 0;
+  double cpu_s = 0;
+  double image_s = 0;  // first to last image byte as the unit read them
+};
+
+TransferFigures RunTransfer(Context* c, int k, bool paced) {
+  TransferFigures f;
+  Unit unit;
+  std::vector<std::string> flags = {"--trailing-line"};
+  if (paced) flags.push_back("--pace");
+  if (!StartUnit(c, flags, &unit)) {
+    f.problem = "unitsim did not start";
+    return f;
+  }
+  SpawnOptions o;
+  o.argv = {c->settings.bin + "/tonecast", "-P", std::to_string(kComPort)};
+  if (k == 1) o.argv.push_back("-16M");
+  o.argv.push_back(c->image_path[k]);
+  o.env = {"COM" + std::to_string(kComPort) + "=" + unit.path};
+  o.cwd = c->dir;
+  o.stdout_file = c->dir + "/tonecast.out";
+  Child child;
+  ChildEnd end;
+  if (bench::Spawn(o, &child) != 0) {
+    StopUnit(&unit);
+    f.problem = "tonecast did not start";
+    return f;
+  }
+  bench::WaitChild(&child, 300000, &end);
+  const std::string transcript = StopUnit(&unit);
+  const std::string out = bench::ReadWholeFile(o.stdout_file);
+  f.wall_s = end.wall_s;
+  f.cpu_s = end.cpu_s;
+  std::int64_t first = 0, last = 0;
+  const std::string ok_end = "image end bytes=" + std::to_string(c->image[k].size()) + " OK";
+  if (end.timed_out) {
+    f.problem = "tonecast ran over 300 s";
+  } else if (out.find("VP file transfer complete.\n") == std::string::npos) {
+    f.problem = "no \"VP file transfer complete.\"";
+  } else if (!bench::RecordTime(transcript, "image first byte", &first) ||
+             !bench::RecordTime(transcript, ok_end, &last)) {
+    f.problem = "the unit's transcript lacks the image records";
+  } else {
+    f.image_s = double(last - first) / 1e6;
+    f.ok = true;
+  }
+  return f;
+}
+
+struct TerminalFigures {
+  bool ok = false;
+  std::string problem;
+  std::vector<double> gaps_ms;
+  double enter_to_exit_ms = 0;
+  double cpu_share = 0;
+};
+
+TerminalFigures RunTerminal(Context* c) {
+  TerminalFigures f;
+  Unit unit;
+  if (!StartUnit(c, {"--no-eot"}, &unit)) {
+    f.problem = "unitsim did not start";
+    return f;
+  }
+  bench::WriteWholeFile(c->dir + "/comm.txt", "COM3", 4);
+  SpawnOptions o;
+  o.argv = {c->settings.bin + "/linepoke"};
+  o.argv.insert(o.argv.end(), kCommandWords.begin(), kCommandWords.end());
+  o.env = {"COM" + std::to_string(kComPort) + "=" + unit.path};
+  o.cwd = c->dir;
+  o.stdin_pipe = true;
+  o.stdout_pipe = true;
+  Child child;
+  ChildEnd end;
+  if (bench::Spawn(o, &child) != 0) {
+    StopUnit(&unit);
+    f.problem = "linepoke did not start";
+    return f;
+  }
+  std::string out;
+  const bool answered = bench::ReadUntil(child.stdout_fd, &out, "READY\r\n", 10000);
+  std::int64_t enter_ns = 0;
+  if (answered) {
+    // A quiet line for a moment, then Enter.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    enter_ns = bench::NowNs();
+    (void)!write(child.stdin_fd, "\n", 1);
+  }
+  bench::WaitChild(&child, answered ? 10000 : 1000, &end);
+  const std::string transcript = StopUnit(&unit);
+  if (!answered) {
+    f.problem = "no answer shown";
+  } else if (end.timed_out || end.exit_code != 0) {
+    f.problem = "linepoke did not end with status 0 after Enter";
+  } else {
+    for (const auto g : bench::Gaps(bench::CommandArrivals(transcript, kCommandQuoted)))
+      f.gaps_ms.push_back(double(g) / 1000.0);
+    if (f.gaps_ms.empty()) {
+      f.problem = "the unit's transcript lacks the command";
+    } else {
+      f.enter_to_exit_ms = double(end.exit_ns - enter_ns) / 1e6;
+      f.cpu_share = end.wall_s > 0 ? end.cpu_s / end.wall_s : 0;
+      f.ok = true;
+    }
+  }
+  return f;
+}
+
+// Progress on a terminal's standard error, overwritten in place; nothing
+// when it is not a terminal, so that a captured table stays clean.
+void Progress(const std::string& text) {
+  static const bool shown = isatty(2) == 1;
+  if (shown) std::fprintf(stderr, "\r%-70s\r%s", "", text.c_str());
+}
+
+// Table output: a label and one cell per column.
+void Row(const char* label, const std::string& a, const std::string& b) {
+  std::printf("  %-50s %14s %14s\n", label, a.c_str(), b.c_str());
+}
+
+std::string Fmt(const char* format, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
+
+std::string Note(const std::vector<std::string>& problems) {
+  return problems.empty() ? "" : problems.front();
+}
+
+int ParseArgs(int argc, char** argv, Settings* s) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](int* out) {
+      if (i + 1 >= argc) return false;
+      *out = std::atoi(argv[++i]);
+      return *out > 0;
+    };
+    if (a == "--bin" && i + 1 < argc) s->bin = argv[++i];
+    else if (a == "--reps") { if (!value(&s->reps)) return 1; }
+    else if (a == "--enter-reps") { if (!value(&s->enter_reps)) return 1; }
+    else if (a == "--quick") s->paced_16 = false;
+    else if (a == "--no-paced") s->paced = false;
+    else return 1;
+  }
+  return 0;
+}
+
+// The directory this program was started from: the programs it runs are
+// built beside it.
+std::string OwnDirectory() {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : self.parent_path().string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  signal(SIGPIPE, SIG_IGN);
+  Context c;
+  c.settings.bin = OwnDirectory();
+  if (ParseArgs(argc, argv, &c.settings) != 0) {
+    std::fprintf(stderr,
+                 "usage: tonecast_bench [--bin DIR] [--reps N] [--enter-reps N] [--quick] "
+                 "[--no-paced]\n"
+                 "  --quick      paced run of the 8 Mbit image only (saves ~85 s)\n"
+                 "  --no-paced   no paced runs at all\n");
+    return 2;
+  }
+  for (const char* p : {"tonecast", "linepoke", "unitsim"}) {
+    if (access((c.settings.bin + "/" + p).c_str(), X_OK) != 0) {
+      std::fprintf(stderr, "tonecast_bench: %s/%s not found (build it, or name --bin)\n",
+                   c.settings.bin.c_str(), p);
+      return 2;
+    }
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tonecast-bench-XXXXXX";
+  if (!mkdtemp(templ.data())) {
+    std::perror("tonecast_bench: mkdtemp");
+    return 1;
+  }
+  c.dir = templ;
+  for (int k = 0; k < 2; ++k) {
+    c.image[k] = BuildVpImage(FlashMbit(k), 7);
+    c.image_path[k] = c.dir + "/image" + std::to_string(FlashMbit(k)) + ".vp";
+    bench::WriteWholeFile(c.image_path[k], c.image[k].data(), c.image[k].size());
+  }
+  double load[1] = {0};
+  getloadavg(load, 1);
+  std::printf("tonecast benchmark: %u cpus, load %.2f, %d repetitions (median), programs in %s\n\n",
+              std::thread::hardware_concurrency(), load[0], c.settings.reps,
+              c.settings.bin.c_str());
+
+  // Unpaced transfers and the plain pseudo-terminal peer.
+  std::vector<double> wall[2], cpu[2], phase[2], plain[2];
+  std::vector<std::string> problems[2];
+  for (int r = 0; r < c.settings.reps; ++r) {
+    for (int k = 0; k < 2; ++k) {
+      Progress("measuring: transfer " + std::to_string(FlashMbit(k)) + " Mbit, run " +
+               std::to_string(r + 1) + " of " + std::to_string(c.settings.reps));
+      const TransferFigures f = RunTransfer(&c, k, false);
+      if (!f.ok) {
+        problems[k].push_back(f.problem);
+        continue;
+      }
+      wall[k].push_back(f.wall_s - kPausesMs / 1000.0);
+      cpu[k].push_back(f.cpu_s);
+      phase[k].push_back(f.image_s);
+      double s = 0;
+      if (bench::PlainPeerTransfer(c.image[k], &s) == 0) plain[k].push_back(s);
+      else problems[k].push_back("plain pseudo-terminal peer failed");
+    }
+  }
+
+  // Paced transfers: one each, they take as long as the real line.
+  TransferFigures paced[2];
+  bool paced_run[2] = {c.settings.paced, c.settings.paced && c.settings.paced_16};
+  for (int k = 0; k < 2; ++k) {
+    if (!paced_run[k]) continue;
+    Progress("measuring: paced transfer " + std::to_string(FlashMbit(k)) + " Mbit (~" +
+             std::to_string(int(double(c.image[k].size()) * 10 / kImageBaud + 1.5)) + " s)");
+    paced[k] = RunTransfer(&c, k, true);
+  }
+
+  // The terminal.
+  std::vector<double> gaps, enter, lp_share;
+  std::vector<std::string> lp_problems;
+  for (int r = 0; r < c.settings.enter_reps; ++r) {
+    Progress("measuring: linepoke, run " + std::to_string(r + 1) + " of " +
+             std::to_string(c.settings.enter_reps));
+    const TerminalFigures f = RunTerminal(&c);
+    if (!f.ok) {
+      lp_problems.push_back(f.problem);
+      continue;
+    }
+    gaps.insert(gaps.end(), f.gaps_ms.begin(), f.gaps_ms.end());
+    enter.push_back(f.enter_to_exit_ms);
+    lp_share.push_back(f.cpu_share);
+  }
+  Progress("");
+
+  // The table.
+  auto cell = [](const std::vector<double>& v, const char* format) {
+    return v.empty() ? std::string("n/a") : Fmt(format, Median(v));
+  };
+  std::printf("tonecast against the simulated unit (no pacing)\n");
+  Row("", "8 Mbit", "16 Mbit");
+  Row("image bytes", std::to_string(c.image[0].size()), std::to_string(c.image[1].size()));
+  Row("good runs", std::to_string(wall[0].size()), std::to_string(wall[1].size()));
+  Row("wall time minus the 2 x 500 ms pauses, median (s)", cell(wall[0], "%.3f"),
+      cell(wall[1], "%.3f"));
+  Row("  slowest run (s)", wall[0].empty() ? "n/a" : Fmt("%.3f", Max(wall[0])),
+      wall[1].empty() ? "n/a" : Fmt("%.3f", Max(wall[1])));
+  Row("CPU time user+sys, median (s)", cell(cpu[0], "%.3f"), cell(cpu[1], "%.3f"));
+  Row("image phase at the unit, first to last byte (s)", cell(phase[0], "%.3f"),
+      cell(phase[1], "%.3f"));
+  Row("image phase, plain writer on a fresh pty (s)", cell(plain[0], "%.3f"),
+      cell(plain[1], "%.3f"));
+  auto ratio = [](const std::vector<double>& a, const std::vector<double>& b) {
+    return a.empty() || b.empty() || Median(b) <= 0 ? std::string("n/a")
+                                                    : Fmt("%.2fx", Median(a) / Median(b));
+  };
+  Row("  ratio unit / plain", ratio(phase[0], plain[0]), ratio(phase[1], plain[1]));
+  Row("  throughput at the unit (MB/s)",
+      phase[0].empty() ? "n/a" : Fmt("%.1f", double(c.image[0].size()) / Median(phase[0]) / 1e6),
+      phase[1].empty() ? "n/a" : Fmt("%.1f", double(c.image[1].size()) / Median(phase[1]) / 1e6));
+  for (int k = 0; k < 2; ++k)
+    if (!problems[k].empty())
+      std::printf("  note: %d Mbit: %zu failure(s), first: %s\n", FlashMbit(k), problems[k].size(),
+                  Note(problems[k]).c_str());
+
+  if (paced_run[0] || paced_run[1]) {
+    std::printf("\ntonecast against the unit reading at the line rate (unitsim --pace)\n");
+    Row("", "8 Mbit", "16 Mbit");
+    auto pcell = [&](int k, double v, const char* format) {
+      if (!paced_run[k]) return std::string("skipped");
+      if (!paced[k].ok) return std::string("n/a");
+      return Fmt(format, v);
+    };
+    double floor_s[2];
+    for (int k = 0; k < 2; ++k) floor_s[k] = double(c.image[k].size()) * 10 / kImageBaud;
+    Row("physical floor, bytes x 10 / 115200 (s)", Fmt("%.3f", floor_s[0]), Fmt("%.3f", floor_s[1]));
+    Row("image phase at the unit (s)", pcell(0, paced[0].image_s, "%.3f"),
+        pcell(1, paced[1].image_s, "%.3f"));
+    Row("  ratio phase / floor", pcell(0, paced[0].image_s / floor_s[0], "%.4f"),
+        pcell(1, paced[1].image_s / floor_s[1], "%.4f"));
+    Row("wall time of the run (s)", pcell(0, paced[0].wall_s, "%.3f"),
+        pcell(1, paced[1].wall_s, "%.3f"));
+    Row("CPU time user+sys (s)", pcell(0, paced[0].cpu_s, "%.3f"), pcell(1, paced[1].cpu_s, "%.3f"));
+    Row("  CPU share while it waits (CPU / wall)",
+        pcell(0, 100 * paced[0].cpu_s / (paced[0].wall_s > 0 ? paced[0].wall_s : 1), "%.2f%%"),
+        pcell(1, 100 * paced[1].cpu_s / (paced[1].wall_s > 0 ? paced[1].wall_s : 1), "%.2f%%"));
+    for (int k = 0; k < 2; ++k)
+      if (paced_run[k] && !paced[k].ok)
+        std::printf("  note: %d Mbit paced: %s\n", FlashMbit(k), paced[k].problem.c_str());
+  }
+
+  std::printf("\nlinepoke against the simulated unit (command of %zu bytes, %zu good runs)\n",
+              std::string(kCommandQuoted).size() - 1, enter.size());
+  auto ms3 = [&](const std::vector<double>& v) {
+    return v.empty() ? std::string("n/a")
+                     : Fmt("%.2f", Min(v)) + " / " + Fmt("%.2f", Median(v)) + " / " +
+                           Fmt("%.2f", Max(v));
+  };
+  std::printf("  %-50s %29s\n", "gaps between bytes at the unit, min/median/max (ms)",
+              ms3(gaps).c_str());
+  const long short_gaps = std::count_if(gaps.begin(), gaps.end(), [](double g) { return g < 10; });
+  std::printf("  %-50s %29s\n", "gaps under 10 ms at the unit (count / all)",
+              (std::to_string(short_gaps) + " / " + std::to_string(gaps.size())).c_str());
+  std::printf("  %-50s %29s\n", "Enter to exit on a quiet line, median / max (ms)",
+              enter.empty() ? "n/a"
+                            : (Fmt("%.2f", Median(enter)) + " / " + Fmt("%.2f", Max(enter))).c_str());
+  std::printf("  %-50s %29s\n", "CPU / wall of a run (busy-wait pacing), median",
+              lp_share.empty() ? "n/a" : Fmt("%.0f%%", 100 * Median(lp_share)).c_str());
+  if (!lp_problems.empty())
+    std::printf("  note: %zu failure(s), first: %s\n", lp_problems.size(), lp_problems[0].c_str());
+
+  std::error_code ec;
+  std::filesystem::remove_all(c.dir, ec);
+  return 0;
+}
