@@ -27,6 +27,10 @@ constexpr int kIdleTickMs = 100;            // longest sleep of the loop
 constexpr std::int64_t kExclusiveProbeUs = 250000;
 constexpr int kWriteLimitMs = 1000;         // answers nobody reads are dropped
 constexpr std::int64_t kPaceBurstUs = 10000;
+// A unit that hangs up after an answer lets the program read it first, for
+// this long at most.
+constexpr std::int64_t kHangUpGraceUs = 1000000;
+constexpr std::int64_t kHangUpSettleUs = 20000;
 
 struct Driver {
   SimOptions options;
@@ -39,6 +43,7 @@ struct Driver {
   long dropped_out = 0;
   double pace_free_us = 0;  // when the paced line is free for the next byte
   bool link_made = false;
+  std::int64_t hang_up_from = 0;  // an answer before a hang-up went out then
 };
 
 void Write(Driver* d, std::int64_t t, const std::string& text) {
@@ -78,6 +83,7 @@ void SendDue(Driver* d, std::int64_t now) {
   auto& box = d->unit.outbox;
   while (!box.empty() && box.front().due_us <= now) {
     const std::string bytes = std::move(box.front().bytes);
+    const bool front_hangs_up = box.front().hang_up_after;
     box.pop_front();
     std::size_t n = 0;
     if (d->line.master >= 0) n = WriteBounded(d->line.master, bytes, kWriteLimitMs);
@@ -87,7 +93,27 @@ void SendDue(Driver* d, std::int64_t now) {
       Write(d, MonotonicMicros(), "tx dropped " + std::to_string(bytes.size() - n) + " bytes");
     }
     Write(d, MonotonicMicros(), "tx " + EscapeBytes(bytes.substr(0, n)));
+    if (front_hangs_up) {
+      d->hang_up_from = MonotonicMicros();
+      box.clear();
+      return;
+    }
   }
+}
+
+void HangUp(Driver* d, std::int64_t now) {
+  d->unit.outbox.clear();
+  ClosePtyLine(&d->line);
+  Write(d, now, "line closed");
+}
+
+// The hang-up after an answer: once the program has read the answer (or
+// after a grace time), so the answer is not flushed away by the hang-up.
+void HangUpWhenRead(Driver* d, std::int64_t now) {
+  if (d->hang_up_from == 0 || now - d->hang_up_from < kHangUpSettleUs) return;
+  if (PendingForProgram(d->line) > 0 && now - d->hang_up_from < kHangUpGraceUs) return;
+  d->hang_up_from = 0;
+  HangUp(d, now);
 }
 
 // Bytes the paced line lets through now; sets *wait_ms when none.
@@ -125,7 +151,9 @@ void Serve(Driver* d) {
       timeout = int(std::clamp<std::int64_t>((d->unit.outbox.front().due_us - now) / 1000 + 1, 0,
                                              kIdleTickMs));
     std::size_t limit = 65536;
-    bool want_read = d->line.master >= 0 && d->unit.phase != UnitPhase::kGone;
+    if (d->hang_up_from != 0) timeout = std::min(timeout, 5);
+    bool want_read =
+        d->line.master >= 0 && d->unit.phase != UnitPhase::kGone && !d->unit.stalled;
     if (want_read && d->options.pace) {
       int wait = 0;
       limit = PaceAllowance(d, now, &wait);
@@ -152,11 +180,10 @@ void Serve(Driver* d) {
     if (d->unit.store_pending) StoreImage(d, now);
     if (d->unit.vanish) {
       d->unit.vanish = false;
-      d->unit.outbox.clear();
-      ClosePtyLine(&d->line);
-      Write(d, now, "line closed");
+      HangUp(d, now);
     }
     SendDue(d, now);
+    HangUpWhenRead(d, now);
     if (d->line.master >= 0 && now >= next_probe) {
       next_probe = now + kExclusiveProbeUs;
       ObserveSpeed(d, now);

@@ -93,6 +93,12 @@ bool ClearStaleExclusive(const PtyLine& line) {
   return true;
 }
 
+long PendingForProgram(const PtyLine& line) {
+  int n = 0;
+  if (line.slave < 0 || ioctl(line.slave, FIONREAD, &n) != 0) return -1;
+  return n;
+}
+
 std::size_t WriteBounded(int fd, const std::string& bytes, int limit_ms) {
   std::size_t done = 0;
   const std::int64_t deadline = MonotonicMicros() + std::int64_t(limit_ms) * 1000;

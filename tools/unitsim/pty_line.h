@@ -28,6 +28,10 @@ std::uint32_t LineBaud(const PtyLine& line);
 // Returns true when it cleared one.
 bool ClearStaleExclusive(const PtyLine& line);
 
+// Bytes written to the line that the program has not read yet (-1 when
+// the line cannot say).
+long PendingForProgram(const PtyLine& line);
+
 // Writes all bytes to the master, waiting for room at most limit_ms in
 // total. Returns the number of bytes written.
 std::size_t WriteBounded(int fd, const std::string& bytes, int limit_ms);

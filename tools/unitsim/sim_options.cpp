@@ -20,6 +20,18 @@ bool ParseStep(const std::string& name, SimStep* out) {
   return false;
 }
 
+const char* const kPointNames[kFaultPointCount] = {"OPEN", "VPL", "VPD", "IMAGE", "FIN", "VPE"};
+
+bool ParsePoint(const std::string& name, FaultPoint* out) {
+  for (int i = 0; i < kFaultPointCount; ++i) {
+    if (name == kPointNames[i]) {
+      *out = static_cast<FaultPoint>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
 bool ParseNumber(const std::string& text, long min, long max, long* out) {
   if (text.empty()) return false;
   errno = 0;
@@ -51,6 +63,9 @@ const Flag kFlags[] = {
     {"silent", Kind::kValue},      {"delay", Kind::kValue},
     {"noise", Kind::kValue},       {"overlong", Kind::kValue},
     {"vanish-after", Kind::kValue}, {"image-timeout", Kind::kValue},
+    {"flood", Kind::kValue},       {"vanish-at", Kind::kValue},
+    {"vanish-after-answer", Kind::kValue}, {"stall-after", Kind::kValue},
+    {"flood-seed", Kind::kValue},  {"faulty-sessions", Kind::kValue},
     {"fin-ng", Kind::kSwitch},     {"no-eot", Kind::kSwitch},
     {"dirty", Kind::kSwitch},      {"trailing-line", Kind::kSwitch},
     {"pace", Kind::kSwitch},       {"any-speed", Kind::kSwitch},
@@ -67,6 +82,7 @@ const Flag* FindFlag(const std::string& name) {
 int Apply(const std::string& name, const std::string& value, SimOptions* o, bool* help,
           int depth, std::string* error) {
   SimStep step = kStepVpl;
+  FaultPoint point = kAtOpen;
   long n = 0;
   const auto bad = [&](const char* what) {
     *error = "--" + name + " " + value + ": " + what;
@@ -105,6 +121,28 @@ int Apply(const std::string& name, const std::string& value, SimOptions* o, bool
   } else if (name == "image-timeout") {
     if (!ParseNumber(value, 0, 3600000, &n)) return bad("expects milliseconds");
     o->image_timeout_ms = static_cast<int>(n);
+  } else if (name == "flood") {
+    const auto eq = value.find('=');
+    if (eq == std::string::npos || !ParsePoint(value.substr(0, eq), &point) ||
+        !ParseNumber(value.substr(eq + 1), 0, 1L << 24, &n))
+      return bad("expects POINT=N with POINT one of OPEN, VPL, VPD, IMAGE, FIN, VPE");
+    o->fault[point].flood = n;
+  } else if (name == "vanish-at") {
+    if (!ParsePoint(value, &point)) return bad("expects OPEN, VPL, VPD, IMAGE, FIN or VPE");
+    o->fault[point].vanish = true;
+  } else if (name == "vanish-after-answer") {
+    if (!ParsePoint(value, &point) || point == kAtOpen || point == kAtImage)
+      return bad("expects VPL, VPD, FIN or VPE");
+    o->fault[point].vanish_answered = true;
+  } else if (name == "stall-after") {
+    if (!ParseNumber(value, 0, LONG_MAX, &n)) return bad("expects a byte count");
+    o->stall_after = n;
+  } else if (name == "flood-seed") {
+    if (!ParseNumber(value, 0, 0xffffffffL, &n)) return bad("expects a number");
+    o->flood_seed = static_cast<unsigned>(n);
+  } else if (name == "faulty-sessions") {
+    if (!ParseNumber(value, 0, LONG_MAX, &n)) return bad("expects a session count");
+    o->faulty_sessions = n;
   } else if (name == "fin-ng") {
     o->fin_ng = true;
   } else if (name == "no-eot") {
@@ -129,6 +167,8 @@ int Apply(const std::string& name, const std::string& value, SimOptions* o, bool
 }  // namespace
 
 const char* StepName(SimStep step) { return kStepNames[step]; }
+
+const char* FaultPointName(FaultPoint point) { return kPointNames[point]; }
 
 int ParseSimArgs(const std::vector<std::string>& args, SimOptions* options, bool* help,
                  std::string* error) {
@@ -220,5 +260,17 @@ std::string UsageText() {
          "  --pace                read at the line rate (11520 bytes/s at 115200 baud)\n"
          "  --vanish-after N      hang up the line after N image bytes\n"
          "  --image-timeout MS    abandon an image stalled MS ms (default 5000, 0 never)\n"
-         "  --any-speed           take commands at any line speed (default: 19200 only)\n";
+         "  --any-speed           take commands at any line speed (default: 19200 only)\n"
+         "Faults; POINT is OPEN (a session's first byte), VPL, VPD, VPE (a command's\n"
+         "arrival), IMAGE (half the image in) or FIN (the image in, before its answer):\n"
+         "  --flood POINT=N       send N random bytes at POINT (before any answer): CR, NUL,\n"
+         "                        lines short and overlong, never the letters A, F or N;\n"
+         "                        the last byte is LF. With --silent: instead of the answer\n"
+         "  --flood-seed S        seed of the flood bytes (default 1)\n"
+         "  --vanish-at POINT     hang up the line at POINT, before any answer\n"
+         "  --vanish-after-answer STEP  hang up once the answer is out (VPL, VPD, FIN, VPE)\n"
+         "  --stall-after N       stop reading the line after N image bytes, for good\n"
+         "  --faulty-sessions N   misbehave in the first N sessions only (0: all); a session\n"
+         "                        begins with its first byte and ends with the answer to\n"
+         "                        VPE or to a terminal command, or with a new VPL\n";
 }

@@ -18,6 +18,17 @@ struct StepBehaviour {
   int noise = 0;              // unrelated lines before the answer
 };
 
+// Points of a session at which the fault flags strike: the session's first
+// byte (the program has just opened the line), each command on its arrival,
+// the middle of the image, and the image's end before the FIN answer.
+enum FaultPoint { kAtOpen, kAtVpl, kAtVpd, kAtImage, kAtFin, kAtVpe, kFaultPointCount };
+
+struct FaultBehaviour {
+  long flood = 0;                // random bytes sent at this point
+  bool vanish = false;           // hang up at this point, before any answer
+  bool vanish_answered = false;  // hang up once this point's answer is out
+};
+
 struct SimOptions {
   std::string link;        // publish the line path under this symlink
   std::string store;       // file that receives every image
@@ -32,6 +43,10 @@ struct SimOptions {
   long overlong = 0;           // bytes without LF before every answer
   long vanish_after = -1;      // hang up after this many image bytes
   int image_timeout_ms = 5000; // abandon an image stalled this long (0: never)
+  FaultBehaviour fault[kFaultPointCount];
+  long stall_after = -1;       // stop reading the line after this many image bytes
+  unsigned flood_seed = 1;     // seed of the flood bytes
+  long faulty_sessions = 0;    // misbehave in this many sessions only (0: all)
 };
 
 // Parses arguments (without the program name) into *options. Returns 0, or
@@ -45,5 +60,7 @@ int ApplyScenario(const std::string& text, SimOptions* options, std::string* err
 
 // The names of the steps as the flags write them ("VPL", ..., "TERM").
 const char* StepName(SimStep step);
+// The names of the fault points ("OPEN", "VPL", "VPD", "IMAGE", "FIN", "VPE").
+const char* FaultPointName(FaultPoint point);
 
 std::string UsageText();

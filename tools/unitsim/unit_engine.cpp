@@ -12,18 +12,81 @@ void Note(UnitEngine* u, std::int64_t t, std::string text) {
   u->records.push_back({t, std::move(text)});
 }
 
+// Whether the misbehaviour flags apply in the current session.
+bool Faulty(const UnitEngine* u) {
+  const long limit = u->options->faulty_sessions;
+  return limit <= 0 || u->sessions <= limit;
+}
+
+const StepBehaviour& Behaviour(const UnitEngine* u, SimStep step) {
+  static const StepBehaviour kWellBehaved{};
+  return Faulty(u) ? u->options->step[step] : kWellBehaved;
+}
+
+const FaultBehaviour& Fault(const UnitEngine* u, FaultPoint point) {
+  static const FaultBehaviour kNone{};
+  return Faulty(u) ? u->options->fault[point] : kNone;
+}
+
+// Queues raw bytes behind everything queued before.
+void Queue(UnitEngine* u, std::int64_t now, std::string bytes) {
+  const std::int64_t due = std::max(now, u->last_due_us);
+  u->last_due_us = due;
+  u->outbox.push_back({due, std::move(bytes)});
+}
+
+void Vanish(UnitEngine* u, std::int64_t now, const char* point) {
+  Note(u, now, std::string("vanish at ") + point);
+  u->phase = UnitPhase::kGone;
+  u->vanish = true;
+  u->outbox.clear();
+}
+
+// The flood and vanish faults of a point. Returns true when the unit is gone.
+bool StrikeFault(UnitEngine* u, FaultPoint point, std::int64_t now) {
+  const FaultBehaviour& f = Fault(u, point);
+  if (f.flood > 0) {
+    Queue(u, now, FloodBytes(&u->flood_state, f.flood));
+    Note(u, now, "flood " + std::to_string(f.flood) + " bytes at " + FaultPointName(point));
+  }
+  if (f.vanish) Vanish(u, now, FaultPointName(point));
+  return f.vanish;
+}
+
+// After the answer of `point` has been queued: with --vanish-after-answer
+// the unit takes nothing more and hangs up once that answer is out.
+void HangUpAfterAnswer(UnitEngine* u, FaultPoint point, std::int64_t now) {
+  if (!Fault(u, point).vanish_answered || u->outbox.empty()) return;
+  u->outbox.back().hang_up_after = true;
+  u->phase = UnitPhase::kGone;
+  Note(u, now, std::string("hang up after the answer at ") + FaultPointName(point));
+}
+
+void BeginSession(UnitEngine* u, std::int64_t now) {
+  ++u->sessions;
+  u->in_session = true;
+  u->session_saw_vpl = false;
+  Note(u, now, "session " + std::to_string(u->sessions));
+}
+
+void EndSession(UnitEngine* u) {
+  u->in_session = false;
+  u->session_saw_vpl = false;
+}
+
 // Queues the answer of `step`: noise lines, overlong bytes, then `lines`,
 // then `tail` (raw bytes such as EOT), all after the step's delay and after
 // everything queued before.
 void Answer(UnitEngine* u, SimStep step, std::int64_t now, const std::vector<std::string>& lines,
             const std::string& tail = {}) {
   const SimOptions& o = *u->options;
-  const StepBehaviour& b = o.step[step];
+  const StepBehaviour& b = Behaviour(u, step);
+  const bool dirty = o.dirty && Faulty(u);
   std::string bytes;
   for (int i = 1; i <= b.noise; ++i)
-    bytes += AnswerLine("INFO unrelated line " + std::to_string(i), o.dirty);
-  bytes.append(std::size_t(o.overlong), '#');
-  for (const auto& l : lines) bytes += AnswerLine(l, o.dirty);
+    bytes += AnswerLine("INFO unrelated line " + std::to_string(i), dirty);
+  if (Faulty(u)) bytes.append(std::size_t(o.overlong), '#');
+  for (const auto& l : lines) bytes += AnswerLine(l, dirty);
   bytes += tail;
   const std::int64_t due = std::max(now + std::int64_t(b.delay_ms) * 1000, u->last_due_us);
   u->last_due_us = due;
@@ -38,7 +101,7 @@ void Answer(UnitEngine* u, SimStep step, std::int64_t now, const std::vector<std
 // Returns true when the command was acknowledged (ends with "ACK").
 bool Acknowledge(UnitEngine* u, SimStep step, std::int64_t now, bool refuse,
                  std::vector<std::string> extra = {}) {
-  const StepBehaviour& b = u->options->step[step];
+  const StepBehaviour& b = Behaviour(u, step);
   std::vector<std::string> lines;
   bool ok;
   if (refuse || b.nak) {
@@ -67,7 +130,7 @@ void FinishImage(UnitEngine* u, std::int64_t now) {
   } else if (problems != VP_OK) {
     std::snprintf(verdict, sizeof verdict, "NG reason=check:0x%x", problems);
     ok = false;
-  } else if (u->options->fin_ng) {
+  } else if (u->options->fin_ng && Faulty(u)) {
     std::snprintf(verdict, sizeof verdict, "NG reason=forced");
     ok = false;
   } else {
@@ -78,10 +141,12 @@ void FinishImage(UnitEngine* u, std::int64_t now) {
   Note(u, now, "image end bytes=" + std::to_string(u->image.size()) + " " + verdict);
   u->store_pending = true;
   u->phase = UnitPhase::kCommands;
-  if (u->options->step[kStepFin].silent) {
+  if (StrikeFault(u, kAtFin, now)) return;
+  if (Behaviour(u, kStepFin).silent) {
     Note(u, now, "answer FIN silent");
   } else {
     Answer(u, kStepFin, now, {ok ? "FIN OK" : "FIN NG"});
+    HangUpAfterAnswer(u, kAtFin, now);
   }
 }
 
@@ -111,8 +176,20 @@ void TakeCommand(UnitEngine* u, std::int64_t now) {
   else if (text == "VPE") step = kStepVpe;
   else if (text.rfind("VPD", 0) == 0) step = kStepVpd;
   if (step != kStepTerm) Note(u, now, std::string("command ") + StepName(step));
+  // A second "VPL" without an end between: the program gave up on the last
+  // session and this is a new one.
+  if (step == kStepVpl) {
+    if (u->session_saw_vpl) BeginSession(u, now);
+    u->session_saw_vpl = true;
+  }
+  const FaultPoint point = step == kStepVpl   ? kAtVpl
+                           : step == kStepVpd ? kAtVpd
+                           : step == kStepVpe ? kAtVpe
+                                              : kFaultPointCount;
+  if (point != kFaultPointCount && StrikeFault(u, point, now)) return;
+  if (step == kStepVpe || step == kStepTerm) EndSession(u);
 
-  if (o.step[step].silent) {
+  if (Behaviour(u, step).silent) {
     Note(u, now, std::string("answer ") + StepName(step) + " silent");
     if (step == kStepTerm) ++u->counters.terminal;
     return;
@@ -120,11 +197,13 @@ void TakeCommand(UnitEngine* u, std::int64_t now) {
   switch (step) {
     case kStepVpl:
       Acknowledge(u, step, now, false);
+      HangUpAfterAnswer(u, kAtVpl, now);
       break;
     case kStepVpe: {
       std::vector<std::string> extra;
       if (o.trailing_line) extra.push_back("BYE");
       Acknowledge(u, step, now, false, extra);
+      HangUpAfterAnswer(u, kAtVpe, now);
       break;
     }
     case kStepVpd: {
@@ -143,12 +222,14 @@ void TakeCommand(UnitEngine* u, std::int64_t now) {
         u->image.reserve(c.size);
         u->image_bad_speed = 0;
         u->image_last_us = u->last_due_us;
+        u->image_half_seen = false;
         u->store_pending = false;
         char buf[96];
         std::snprintf(buf, sizeof buf, "image begin index=%x size=%u flash=%x", c.index, c.size,
                       c.flash);
         Note(u, now, buf);
       }
+      HangUpAfterAnswer(u, kAtVpd, now);
       break;
     }
     default:
@@ -163,17 +244,21 @@ void TakeCommand(UnitEngine* u, std::int64_t now) {
 void InitUnit(UnitEngine* unit, const SimOptions* options) {
   *unit = UnitEngine{};
   unit->options = options;
+  unit->flood_state = options->flood_seed ? options->flood_seed : 1;
 }
 
 std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
                      std::int64_t now, std::uint32_t baud) {
   std::size_t i = 0;
   while (i < size) {
-    if (u->phase == UnitPhase::kGone) return i;
+    if (u->phase == UnitPhase::kGone || u->stalled) return i;
     if (u->phase == UnitPhase::kImage) {
       std::size_t take = std::min<std::size_t>(size - i, u->image_size - u->image.size());
-      const long vanish = u->options->vanish_after;
+      const long vanish = Faulty(u) ? u->options->vanish_after : -1;
       if (vanish >= 0) take = std::min<std::size_t>(take, std::size_t(vanish) - u->image.size());
+      const long stall = Faulty(u) ? u->options->stall_after : -1;
+      if (stall >= 0 && std::size_t(stall) >= u->image.size())
+        take = std::min<std::size_t>(take, std::size_t(stall) - u->image.size());
       // The timestamp of the read that brought the first image byte; with the
       // "image end" record it spans the image on the line, first to last byte.
       if (take > 0 && u->image.empty()) Note(u, now, "image first byte");
@@ -190,8 +275,21 @@ std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
         u->vanish = true;
         return i;
       }
+      if (stall >= 0 && u->image.size() == std::size_t(stall)) {
+        Note(u, now, "stall after " + std::to_string(stall) + " image bytes");
+        u->stalled = true;
+        return i;
+      }
+      if (!u->image_half_seen && u->image.size() >= u->image_size / 2) {
+        u->image_half_seen = true;
+        if (StrikeFault(u, kAtImage, now)) return i;
+      }
       if (u->image.size() == u->image_size) FinishImage(u, now);
       continue;
+    }
+    if (!u->in_session) {
+      BeginSession(u, now);
+      if (StrikeFault(u, kAtOpen, now)) return i;
     }
     const char c = char(data[i++]);
     if (c == '\r') {

@@ -22,6 +22,7 @@ constexpr std::size_t kMaxCommandLine = 1024;
 struct Outgoing {
   std::int64_t due_us = 0;
   std::string bytes;
+  bool hang_up_after = false;  // the unit hangs up once these bytes are out
 };
 
 struct Record {
@@ -58,6 +59,15 @@ struct UnitEngine {
   std::vector<std::uint8_t> image;
   std::uint32_t image_bad_speed = 0;  // first wrong speed seen, 0 if none
   std::int64_t image_last_us = 0;     // last progress (or the ACK's due time)
+  bool image_half_seen = false;       // the IMAGE fault point has passed
+
+  // Sessions: one begins with the first byte after the last one ended (or a
+  // second "VPL"); it ends with the answer to "VPE" or to a terminal command.
+  long sessions = 0;
+  bool in_session = false;
+  bool session_saw_vpl = false;
+  std::uint32_t flood_state = 1;
+  bool stalled = false;  // the unit reads nothing more from the line
 
   // Results for the driver.
   std::deque<Outgoing> outbox;

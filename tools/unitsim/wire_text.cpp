@@ -24,7 +24,46 @@ bool HexField(const std::string& s, std::size_t* pos, std::uint32_t* out) {
   return true;
 }
 
+std::uint32_t NextRandom(std::uint32_t* state) {
+  std::uint32_t x = *state ? *state : 1;  // xorshift32
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  *state = x;
+  return x;
+}
+
 }  // namespace
+
+std::string FloodBytes(std::uint32_t* seed, long n) {
+  std::string out;
+  if (n <= 0) return out;
+  out.reserve(std::size_t(n));
+  long run = 0;
+  long target = 1 + long(NextRandom(seed) % 300);
+  while (long(out.size()) < n - 1) {
+    if (run >= target) {
+      out.push_back('\n');
+      run = 0;
+      target = 1 + long(NextRandom(seed) % 300);
+      continue;
+    }
+    const std::uint32_t r = NextRandom(seed);
+    char c;
+    switch (r % 16) {
+      case 0: c = '\0'; break;
+      case 1: c = '\r'; break;
+      default:
+        c = char(r >> 8);
+        if (c == '\n' || c == 'A' || c == 'F' || c == 'N') c = '#';
+        break;
+    }
+    out.push_back(c);
+    ++run;
+  }
+  out.push_back('\n');
+  return out;
+}
 
 bool ParseVpd(const std::string& line, VpdCommand* out) {
   if (line.rfind("VPD ", 0) != 0) return false;

@@ -23,6 +23,14 @@ bool ParseVpd(const std::string& line, VpdCommand* out);
 // first character and an extra CR before the line end ("A\0CK\r\r\n").
 std::string AnswerLine(const std::string& text, bool dirty);
 
+// `n` bytes of line noise from the generator state *seed (advanced; a zero
+// state is taken as 1): runs of random bytes, NUL and CR among them, between
+// LFs placed 1 to 300 bytes apart, so some lines overflow a 128-byte line
+// buffer. The letters A, F and N never occur, so no run can pass for a reply
+// ("ACK", "NAK", "FIN ..."), and the last byte is LF, so whatever follows
+// starts a line of its own.
+std::string FloodBytes(std::uint32_t* seed, long n);
+
 // Bytes as a C-style quoted string: printable ASCII as is; CR, LF, NUL,
 // tab, backslash and quote as \r \n \0 \t \\ \" ; \xNN for the rest.
 std::string EscapeBytes(const std::string& bytes);
