@@ -27,15 +27,25 @@ int Wrap(int fd, File** file) {
   return 0;
 }
 
+// Only regular files: a FIFO would block the open (or every write) until
+// some other program joins it. O_NONBLOCK keeps the open itself from
+// waiting; it means nothing to a regular file.
+int RequireRegular(int fd) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  return 0;
+}
+
 }  // namespace
 
 int FileOpenRead(const char* path, File** file) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno;
-  struct stat st{};
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (const int err = RequireRegular(fd)) {
     close(fd);
-    return EISDIR;
+    return err;
   }
   return Wrap(fd, file);
 }
@@ -65,8 +75,12 @@ int FileRead(File* file, void* buffer, std::size_t n, std::size_t* got) {
 }
 
 int FileOpenAppendExclusive(const char* path, File** file) {
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) return errno;
+  if (const int err = RequireRegular(fd)) {
+    close(fd);
+    return err;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = (errno == EWOULDBLOCK) ? EBUSY : errno;
     close(fd);
