@@ -259,6 +259,10 @@ std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
       const long stall = Faulty(u) ? u->options->stall_after : -1;
       if (stall >= 0 && std::size_t(stall) >= u->image.size())
         take = std::min<std::size_t>(take, std::size_t(stall) - u->image.size());
+      // The IMAGE fault point strikes at exactly half the image.
+      const std::size_t half = u->image_size / 2;
+      if (!u->image_half_seen && u->image.size() < half)
+        take = std::min<std::size_t>(take, half - u->image.size());
       // The timestamp of the read that brought the first image byte; with the
       // "image end" record it spans the image on the line, first to last byte.
       if (take > 0 && u->image.empty()) Note(u, now, "image first byte");
