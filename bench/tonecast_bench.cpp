@@ -1,8 +1,8 @@
 // tonecast_bench: figures for the downloader and the command terminal,
 // measured against the simulated unit on pseudo-terminals and printed side
 // by side. Nothing here passes or fails on timing; a run that goes wrong
-// (no "transfer complete", an image the unit refused) is named and its
-// figures left out.
+// (no "transfer complete", an image the unit refused) is named, its figures
+// are left out and the exit status is 1.
 //
 //   tonecast_bench [--bin DIR] [--reps N] [--enter-reps N] [--quick] [--no-paced]
 #include <signal.h>
@@ -153,6 +153,7 @@ struct TerminalFigures {
   bool ok = false;
   std::string problem;
   std::vector<double> gaps_ms;
+  double min_pair_ms = 0;  // shortest sum of two neighbouring gaps, halved
   double enter_to_exit_ms = 0;
   double cpu_share = 0;
 };
@@ -197,6 +198,10 @@ TerminalFigures RunTerminal(Context* c) {
   } else {
     for (const auto g : bench::Gaps(bench::CommandArrivals(transcript, kCommandQuoted)))
       f.gaps_ms.push_back(double(g) / 1000.0);
+    for (std::size_t i = 1; i < f.gaps_ms.size(); ++i) {
+      const double pair = (f.gaps_ms[i - 1] + f.gaps_ms[i]) / 2;
+      if (i == 1 || pair < f.min_pair_ms) f.min_pair_ms = pair;
+    }
     if (f.gaps_ms.empty()) {
       f.problem = "the unit's transcript lacks the command";
     } else {
@@ -328,7 +333,7 @@ int main(int argc, char** argv) {
   }
 
   // The terminal.
-  std::vector<double> gaps, enter, lp_share;
+  std::vector<double> gaps, pairs, enter, lp_share;
   std::vector<std::string> lp_problems;
   for (int r = 0; r < c.settings.enter_reps; ++r) {
     Progress("measuring: linepoke, run " + std::to_string(r + 1) + " of " +
@@ -339,6 +344,7 @@ int main(int argc, char** argv) {
       continue;
     }
     gaps.insert(gaps.end(), f.gaps_ms.begin(), f.gaps_ms.end());
+    pairs.push_back(f.min_pair_ms);
     enter.push_back(f.enter_to_exit_ms);
     lp_share.push_back(f.cpu_share);
   }
@@ -409,9 +415,19 @@ int main(int argc, char** argv) {
   };
   std::printf("  %-50s %29s\n", "gaps between bytes at the unit, min/median/max (ms)",
               ms3(gaps).c_str());
+  double span_ms = 0;
+  std::size_t span_gaps = 0;
+  for (const double g : gaps) span_ms += g, ++span_gaps;
+  std::printf("  %-50s %29s\n", "average gap (all gaps / their number) (ms)",
+              span_gaps ? Fmt("%.2f", span_ms / double(span_gaps)).c_str() : "n/a");
   const long short_gaps = std::count_if(gaps.begin(), gaps.end(), [](double g) { return g < 10; });
   std::printf("  %-50s %29s\n", "gaps under 10 ms at the unit (count / all)",
               (std::to_string(short_gaps) + " / " + std::to_string(gaps.size())).c_str());
+  // A byte that reaches the unit late shortens the gap after it by as much
+  // as it lengthens the one before: two neighbouring gaps together still
+  // show the pacing.
+  std::printf("  %-50s %29s\n", "shortest two neighbouring gaps, halved (ms)",
+              pairs.empty() ? "n/a" : Fmt("%.2f", Min(pairs)).c_str());
   std::printf("  %-50s %29s\n", "Enter to exit on a quiet line, median / max (ms)",
               enter.empty() ? "n/a"
                             : (Fmt("%.2f", Median(enter)) + " / " + Fmt("%.2f", Max(enter))).c_str());
@@ -422,5 +438,8 @@ int main(int argc, char** argv) {
 
   std::error_code ec;
   std::filesystem::remove_all(c.dir, ec);
-  return 0;
+  // Timing never fails the benchmark; a run that went wrong does.
+  bool failed = !problems[0].empty() || !problems[1].empty() || !lp_problems.empty();
+  for (int k = 0; k < 2; ++k) failed = failed || (paced_run[k] && !paced[k].ok);
+  return failed ? 1 : 0;
 }
