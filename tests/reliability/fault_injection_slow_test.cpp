@@ -12,10 +12,13 @@ namespace {
 
 TEST(UnitFaultsBeforeTheFirstAnswer, EndAfterTheSixtySecondWait) {
   const std::string no_ack = "\nFlash inithalizing...\nError : No ACK. \nClose COM port.\n" + kNg;
+  // A hang-up while the command drains fails its send at once.
+  const std::string drain_failed = "\nError : Send Timeout. \nClose COM port.\n" + kNg;
   RunFaultCases({
-      {"after open: hangs up on the first byte", {"--vanish-at", "OPEN"}, {no_ack}, false, 59.5,
-       80},
-      {"VPL: hangs up on the command", {"--vanish-at", "VPL"}, {no_ack}, false, 59.5, 80},
+      {"after open: hangs up on the first byte", {"--vanish-at", "OPEN"},
+       {no_ack, drain_failed}, false, 59.5, 80},
+      {"VPL: hangs up on the command", {"--vanish-at", "VPL"}, {no_ack, drain_failed}, false,
+       59.5, 80},
       {"VPL: silent", {"--silent", "VPL"}, {no_ack}, true, 59.5, 80},
       {"after open: floods instead of any answer", {"--flood", "OPEN=6000", "--silent", "VPL"},
        {no_ack}, true, 59.5, 80},
@@ -29,7 +32,11 @@ TEST(UnitFaultsAfterTheImage, EndAfterTheThirtySecondWaits) {
   const std::string stalled = kUpToImage + "\nError : Send Timeout. \nend. \n"
                                            "Changing baudrate (DOWN)...end. \n";
   RunFaultCases({
-      {"FIN: hangs up when the image is in", {"--vanish-at", "FIN"}, {no_fin}, false, 29.5, 50},
+      {"FIN: hangs up when the image is in",
+       {"--vanish-at", "FIN"},
+       {no_fin, kUpToImage + "\nError : Send Timeout. \nend. \nChanging baudrate (DOWN)...end. \n"
+                             "\nError : Send Error.  (code:5)\nClose COM port.\n" + kNg},
+       false, 29.5, 50},
       {"FIN: silent", {"--silent", "FIN"}, {no_fin}, true, 29.5, 50},
       {"FIN: floods instead of its answer", {"--flood", "FIN=6000", "--silent", "FIN"}, {no_fin},
        true, 29.5, 50},

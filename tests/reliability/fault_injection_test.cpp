@@ -11,6 +11,7 @@ namespace reliability {
 namespace {
 
 const std::string kSendError = "\nError : Send Error.  (code:5)\n";
+const std::string kDrainFailed = "\nError : Send Timeout. \n";
 
 TEST(UnitFaultsAfterOpenAndVpl, FloodsAndAHangUpAfterTheAnswer) {
   RunFaultCases({
@@ -32,9 +33,11 @@ TEST(UnitFaultsAtVpd, VanishesFallsSilentOrFloods) {
   const std::string no_ack_then_end =
       kUpToVpdReply + "\nError : No ACK. \nend. \nWaiting for the end...OK...Close COM port.\n" + kNg;
   RunFaultCases({
+      // A hang-up while the command drains fails its send.
       {"VPD: hangs up on the command",
        {"--vanish-at", "VPD"},
-       {kUpToVpdReply + "\nError : No ACK. \n" + kSendError + "Close COM port.\n" + kNg},
+       {kUpToVpdReply + "\nError : No ACK. \n" + kSendError + "Close COM port.\n" + kNg,
+        "\nFlash inithalizing...end. \n" + kDrainFailed + kSendError + "Close COM port.\n" + kNg},
        false, 4.5, 20},
       {"VPD: silent", {"--silent", "VPD"}, {no_ack_then_end}, true, 4.5, 20},
       {"VPD: floods before its ACK", {"--flood", "VPD=6000"}, {kGoodDialogue + kComplete}},
@@ -74,7 +77,11 @@ TEST(UnitFaultsAtFin, FloodsOrHangsUpAfterItsAnswer) {
 TEST(UnitFaultsAtVpe, VanishesFallsSilentOrFloods) {
   const std::string no_ack = kUpToEndReply + "\nError : No ACK. \nClose COM port.\n" + kNg;
   RunFaultCases({
-      {"VPE: hangs up on the command", {"--vanish-at", "VPE"}, {no_ack}, false, 4.5, 20},
+      {"VPE: hangs up on the command",
+       {"--vanish-at", "VPE"},
+       {no_ack, kUpToFinReply + "end. \nChanging baudrate (DOWN)...end. \n" + kDrainFailed +
+                    "Close COM port.\n" + kNg},
+       false, 4.5, 20},
       {"VPE: silent", {"--silent", "VPE"}, {no_ack}, true, 4.5, 20},
       {"VPE: floods before its ACK", {"--flood", "VPE=6000"}, {kGoodDialogue + kComplete}},
       {"VPE: floods instead of its ACK", {"--flood", "VPE=6000", "--silent", "VPE"}, {no_ack},

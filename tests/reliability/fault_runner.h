@@ -12,14 +12,14 @@ namespace reliability {
 struct FaultCase {
   std::string name;                // phase and fault, for the failure messages
   std::vector<std::string> flags;  // the unit's misbehaviour
-  // Console text after the file's status line. A few faults race the next
-  // command (a hang-up right after an answer): each text that the dialogue
-  // can give is listed.
+  // Console text after the file's status line. A few faults race the
+  // program (a hang-up while the last bytes of a command drain, or right
+  // after an answer): each text that the dialogue can give is listed.
   std::vector<std::string> tails;
   // The unit keeps its line: the second run goes to the same line (the unit
   // behaves from its second session on); otherwise to a fresh unit.
   bool line_survives = true;
-  double min_s = 0;   // the reply timers that must have run out
+  double min_s = 0;   // the reply timer behind "No ACK" or "Data Size Error"
   double max_s = 20;  // and the most they allow, with a margin
   bool trailing_line = true;  // the unit sends a line after its last ACK
 };

@@ -30,7 +30,7 @@ constexpr std::int64_t kPaceBurstUs = 10000;
 // A unit that hangs up after an answer lets the program read it first, for
 // this long at most.
 constexpr std::int64_t kHangUpGraceUs = 1000000;
-constexpr std::int64_t kHangUpSettleUs = 20000;
+constexpr std::int64_t kHangUpSettleUs = 100000;
 
 struct Driver {
   SimOptions options;
