@@ -7,21 +7,6 @@
 
 namespace reliability {
 
-const std::string kBanner = "\n#### Tonecast ver.05 for Marlin 2006.04.25 ####\n\n";
-const std::string kGoodDialogue =
-    "\nFlash inithalizing...end. \n"
-    "Prepare downloading...end. \n"
-    "Changing baudrate (UP)...end. \n"
-    "\nDownload file#0...end. \nNow waiting FIN...end. \n"
-    "Changing baudrate (DOWN)...end. \n"
-    "end. \nWaiting for the end...OK...Close COM port.\n";
-const std::string kComplete = "VP file transfer complete.\n";
-const std::string kNg = "VP file transfer NG!\n";
-
-std::string FileStatus(const std::string& name, std::size_t size) {
-  return "File #0 : name:" + name + "\n       size:" + std::to_string(size) + ",status:OK\n";
-}
-
 testsupport::ProcessResult RunTonecast(const std::string& dir, const std::string& env,
                                        const std::vector<std::string>& args, int timeout_ms) {
   std::vector<std::string> argv{testsupport::BinPath("tonecast")};

@@ -9,17 +9,15 @@
 
 #include "tests/reliability/run_log_check.h"
 #include "tests/support/process.h"
+#include "tests/support/tonecast_text.h"
 
 namespace reliability {
 
-extern const std::string kBanner;
-// The whole dialogue of a good transfer, after the file's status line.
-extern const std::string kGoodDialogue;
-extern const std::string kComplete;  // "VP file transfer complete.\n"
-extern const std::string kNg;        // "VP file transfer NG!\n"
-
-// The status line that the file check prints for an accepted file.
-std::string FileStatus(const std::string& name, std::size_t size);
+using testsupport::FileStatus;
+using testsupport::kBanner;
+using testsupport::kComplete;
+using testsupport::kGoodDialogue;
+using testsupport::kNg;
 
 // Runs `tonecast args...` in dir with the extra environment entry (e.g.
 // "COM3=/dev/pts/7"); killed after timeout_ms.

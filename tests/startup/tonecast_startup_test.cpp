@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/tonecast_text.h"
 #include "tools/vpimage/vp_builder.h"
 
 namespace {
@@ -15,17 +16,15 @@ namespace {
 using testsupport::BinPath;
 using testsupport::ProcessResult;
 using testsupport::TempDir;
+using testsupport::FileStatus;
+using testsupport::kBanner;
 
-const std::string kBanner = "\n#### Tonecast ver.05 for Marlin 2006.04.25 ####\n\n";
+
 const std::string kUsage =
     "tonecast [-P [COM port] -C [cable type]] file#0 [ file#1 file#2 file#3 ]\n";
 const std::string kIllegalParameter = "Error : Illegal parameter\n";
 const std::string kTooFew = "Error : Number of parameter is small. \n";
 const std::string kIllegalPort = "\nError : Illegal COM port No.\n";
-
-std::string Status(const std::string& name, int size) {
-  return "File #0 : name:" + name + "\n       size:" + std::to_string(size) + ",status:OK\n";
-}
 
 class TonecastStartupTest : public ::testing::Test {
  protected:
@@ -83,25 +82,25 @@ TEST_F(TonecastStartupTest, PortNumbers) {
 }
 
 TEST_F(TonecastStartupTest, Options) {
-  ExpectPassed({"-C", "3", Image("a.vp", 8)}, Status("a.vp", 270600));
+  ExpectPassed({"-C", "3", Image("a.vp", 8)}, FileStatus("a.vp", 270600));
   ExpectStopped({"-X", "a.vp"}, kIllegalParameter);
   ExpectStopped({"-", "a.vp"}, kIllegalParameter);
   for (const char* bad : {"-16", "-8", "-16MB", "-9M", "-16M "})
     ExpectStopped({bad, "a.vp"}, kIllegalParameter);
-  ExpectPassed({"-8m", "a.vp"}, Status("a.vp", 270600));
-  ExpectPassed({"-16m", Image("b.vp", 16)}, Status("b.vp", 946704));
+  ExpectPassed({"-8m", "a.vp"}, FileStatus("a.vp", 270600));
+  ExpectPassed({"-16m", Image("b.vp", 16)}, FileStatus("b.vp", 946704));
   ExpectPassed({"-P", "2", "-16M"}, "");
 }
 
 TEST_F(TonecastStartupTest, FileBeforeTheOptionIsExaminedAs8Mbit) {
   ExpectStopped({Image("b.vp", 16), "-16M"}, "\nError : File size error. \n");
-  ExpectPassed({Image("a.vp", 8), "-16M"}, Status("a.vp", 270600));
+  ExpectPassed({Image("a.vp", 8), "-16M"}, FileStatus("a.vp", 270600));
 }
 
 TEST_F(TonecastStartupTest, DataFiles) {
   Image("a.vp", 8);
   Image("c.vp", 8);
-  ExpectStopped({"a.vp", "c.vp"}, Status("a.vp", 270600) + "\nError : Too many data files.\n");
+  ExpectStopped({"a.vp", "c.vp"}, FileStatus("a.vp", 270600) + "\nError : Too many data files.\n");
   ExpectStopped({"-8M", "missing.vp"}, "\nError : File not found. \n");
   ExpectStopped({"-8M", Image("b.vp", 16)}, "\nError : File size error. \n");
 }
@@ -120,7 +119,7 @@ TEST_F(TonecastStartupTest, EachBrokenFieldStopsTheRun) {
     ExpectStopped({option, Image("l.vp", flash, VpBreak::kSumLength)}, format2);
     ExpectStopped({option, Image("c.vp", flash, VpBreak::kChecksum)}, "\nError : Check sum NG. \n");
     ExpectStopped({option, Image("t.vp", flash, VpBreak::kTailMarker)},
-                  Status("t.vp", size) + "\nError : End command failure.  (code:2)\n");
+                  FileStatus("t.vp", size) + "\nError : End command failure.  (code:2)\n");
   }
 }
 

@@ -9,48 +9,21 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
+#include <string>
+
+#include "tools/unitsim/pty_line.h"
 
 namespace testsupport {
-namespace {
-
-void MakeRaw(int fd) {
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) return;
-  cfmakeraw(&t);
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-  tcsetattr(fd, TCSANOW, &t);
-}
-
-std::uint32_t SpeedToBaud(speed_t s) {
-  switch (s) {
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    case B230400: return 230400;
-    default: return 0;
-  }
-}
-
-}  // namespace
 
 PtyPair::PtyPair() {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-    throw std::runtime_error("posix_openpt failed");
-  const char* name = ptsname(master_);
-  if (!name) throw std::runtime_error("ptsname failed");
-  path_ = name;
-  slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (slave_ < 0) throw std::runtime_error("open slave failed");
-  MakeRaw(slave_);
-  MakeRaw(master_);
+  PtyLine line;
+  if (const int err = OpenPtyLine(&line))
+    throw std::runtime_error(std::string("pty: ") + std::strerror(err));
+  master_ = line.master;
+  slave_ = line.slave;
+  path_ = line.path;
 }
 
 PtyPair::~PtyPair() {
@@ -114,9 +87,9 @@ std::string PtyPair::ReceiveUntil(const std::string& text, int timeout_ms) {
 }
 
 std::uint32_t PtyPair::SlaveBaud() const {
-  termios t{};
-  if (tcgetattr(slave_, &t) != 0) return 0;
-  return SpeedToBaud(cfgetospeed(&t));
+  PtyLine line;
+  line.slave = slave_;
+  return LineBaud(line);
 }
 
 void PtyPair::ClearExclusive() { ioctl(slave_, TIOCNXCL); }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/tonecast_text.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
 
@@ -21,20 +22,9 @@ using testsupport::ProcessResult;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::UnitSim;
-
-const std::string kBanner = "\n#### Tonecast ver.05 for Marlin 2006.04.25 ####\n\n";
-
-std::string Status(const std::string& name, std::size_t size) {
-  return "File #0 : name:" + name + "\n       size:" + std::to_string(size) + ",status:OK\n";
-}
-
-const std::string kDialogue =
-    "\nFlash inithalizing...end. \n"
-    "Prepare downloading...end. \n"
-    "Changing baudrate (UP)...end. \n"
-    "\nDownload file#0...end. \nNow waiting FIN...end. \n"
-    "Changing baudrate (DOWN)...end. \n"
-    "end. \nWaiting for the end...OK...Close COM port.\n";
+using testsupport::FileStatus;
+using testsupport::kBanner;
+using testsupport::kGoodDialogue;
 
 // The kinds of the run log's records, in file order.
 std::vector<std::string> RecordKinds(const std::string& log) {
@@ -94,7 +84,7 @@ TEST_F(TonecastTransfer, EightMegabitImageReachesTheUnitWholeAtTheHighSpeed) {
   UnitSim unit(Flags({}), dir_.path());
   const std::string name = Image(8);
   const ProcessResult r = Run(unit, {"-P", "3", name});
-  EXPECT_EQ(r.out, kBanner + Status(name, 270600) + kDialogue + "VP file transfer complete.\n");
+  EXPECT_EQ(r.out, kBanner + FileStatus(name, 270600) + kGoodDialogue + "VP file transfer complete.\n");
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "");
   EXPECT_TRUE(Stored() == std::string(image_.begin(), image_.end())) << "stored image differs";
@@ -130,7 +120,7 @@ TEST_F(TonecastTransfer, SixteenMegabitImageIsAnnouncedWithFlashField10) {
   UnitSim unit(Flags({}), dir_.path());
   const std::string name = Image(16);
   const ProcessResult r = Run(unit, {"-P", "3", "-16M", name});
-  EXPECT_EQ(r.out, kBanner + Status(name, 946704) + kDialogue + "VP file transfer complete.\n");
+  EXPECT_EQ(r.out, kBanner + FileStatus(name, 946704) + kGoodDialogue + "VP file transfer complete.\n");
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_TRUE(Stored() == std::string(image_.begin(), image_.end())) << "stored image differs";
   EXPECT_NE(unit.Transcript().find("\"VPD 0 e7210 10 \\r\""), std::string::npos);
@@ -179,7 +169,7 @@ TEST_F(TonecastTransfer, UnitRepliesThatFailTheRun) {
     UnitSim unit(Flags(c.flags), dir_.path());
     const std::string name = Image(8);
     const ProcessResult r = Run(unit, {"-P", "3", name});
-    EXPECT_EQ(r.out, kBanner + Status(name, 270600) + c.expected_after_status);
+    EXPECT_EQ(r.out, kBanner + FileStatus(name, 270600) + c.expected_after_status);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(testsupport::FileExists(dir_.file("stored.vp")), c.image_stored);
   }
@@ -192,7 +182,7 @@ TEST_F(TonecastTransfer, UnrelatedAndDirtyLinesDoNotDisturbTheDialogue) {
                dir_.path());
   const std::string name = Image(8);
   const ProcessResult r = Run(unit, {"-P", "3", name});
-  EXPECT_EQ(r.out, kBanner + Status(name, 270600) + kDialogue + "VP file transfer complete.\n");
+  EXPECT_EQ(r.out, kBanner + FileStatus(name, 270600) + kGoodDialogue + "VP file transfer complete.\n");
   EXPECT_TRUE(Stored() == std::string(image_.begin(), image_.end())) << "stored image differs";
   const std::string log = Log();
   EXPECT_NE(log.find("BFUL"), std::string::npos);  // the overlong run of bytes
@@ -205,7 +195,7 @@ TEST_F(TonecastTransfer, PortThatDoesNotExistOrIsHeldFailsCleanly) {
     o.cwd = dir_.path();
     o.env = {"COM9=" + dir_.file("no-such-device")};
     const ProcessResult r = testsupport::RunProcess({BinPath("tonecast"), "-P", "9", name}, o);
-    EXPECT_EQ(r.out, kBanner + Status(name, 270600) +
+    EXPECT_EQ(r.out, kBanner + FileStatus(name, 270600) +
                          "\nError : Cannot open COM9. (code:2)\nVP file transfer NG!\n");
     EXPECT_EQ(r.exit_code, 1);
     const std::string log = Log();
@@ -219,7 +209,7 @@ TEST_F(TonecastTransfer, PortThatDoesNotExistOrIsHeldFailsCleanly) {
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
     const ProcessResult r = Run(unit, {"-P", "3", name});
     close(held);
-    EXPECT_EQ(r.out, kBanner + Status(name, 270600) +
+    EXPECT_EQ(r.out, kBanner + FileStatus(name, 270600) +
                          "\nError : Cannot open COM3. (code:16)\nVP file transfer NG!\n");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(unit.Transcript().find("VPL"), std::string::npos);  // nothing was sent
