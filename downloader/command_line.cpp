@@ -79,12 +79,8 @@ int ParseCommandLine(int argc, char** argv) {
           }
           break;
         case 'C':
-          // The cable type is accepted and has no effect.
-          if (i + 1 >= argc) {
-            PrintMissingValue('C');
-            return 0;
-          }
-          ++i;
+          // The cable type is skipped and has no effect; there may be none.
+          if (i + 1 < argc) ++i;
           break;
         case '1':
         case '8':

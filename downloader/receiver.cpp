@@ -73,9 +73,11 @@ void ReceiveLoop() {
 
   platform::SerialSetEventMask(port, platform::EV_RXCHAR);
   QueuedInput(port);
-  // A stop made since the worker took its last request ends this loop
-  // before it waits, even if it came before the mask was armed.
-  bool run = port != nullptr && ctx->stop_requested.load() == 0;
+  // A stop made since the worker took its last request, or the shutdown,
+  // ends this loop before it waits, even if it came before the mask was
+  // armed.
+  bool run =
+      port != nullptr && ctx->stop_requested.load() == 0 && ctx->shutting_down.load() == 0;
   while (run) {
     std::uint32_t events = 0;
     // A failed wait (the port hung up) ends the loop like a stop.

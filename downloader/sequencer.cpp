@@ -278,6 +278,8 @@ int DispatchTransferMessage(std::uint32_t kind, std::uint32_t wparam, std::uintp
     }
     g_transfer_state = TransferTable[g_transfer_state][kind - UM_READY](wparam, text);
   }
+  // A transfer that has ended sends nothing more.
+  if (g_transfer_state == ST_IDLE) ReleaseLoadedData();
   // The received line belongs to this thread from the moment it was posted.
   delete[] text;
   return g_transfer_state == ST_IDLE ? 1 : 0;

@@ -123,13 +123,20 @@ int StartWorker(int slot) {
 int StopWorker(int slot) {
   if (slot < 0 || slot > 1) return 1;
   ThreadSlot& s = g_thread_slots[slot];
+  // Shutdown ends every receive loop from now on, also one that starts for
+  // a request still queued before WM_DESTROY (the request clears only the
+  // ordinary stop).
+  if (SerialContext* ctx = g_serial.load()) {
+    ctx->shutting_down.store(1);
+    std::lock_guard<std::mutex> lock(g_port_mu);
+    if (platform::SerialPort* port = ctx->port.load()) platform::SerialSetEventMask(port, 0);
+  }
   platform::PostMessage(s.id, WM_DESTROY, 0, 0);
   platform::Thread* handle = s.handle;
   s.id = 0;
   s.handle = nullptr;
   if (!handle) return 1;  // no worker of ours: nothing to wait for or release
-  // The stop made before this post is sticky, so a receive loop that starts
-  // late still ends and the worker reads WM_DESTROY.
+  // Every receive loop now ends at once, so the worker reads WM_DESTROY.
   platform::WaitThread(handle, platform::kWaitForever);
   platform::ReleaseThread(handle);
   // The worker has ended: nobody else reaches the record now.

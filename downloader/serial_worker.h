@@ -17,6 +17,7 @@ constexpr int kLineBufferSize = 128;
 struct SerialContext {
   std::atomic<std::int32_t> receiving{0};        // 1 while ReceiveLoop runs
   std::atomic<std::int32_t> stop_requested{0};   // a StopReceiving not yet seen by a loop
+  std::atomic<std::int32_t> shutting_down{0};    // set by StopWorker, never cleared
   std::atomic<platform::SerialPort*> port{nullptr};  // null: no port open
   std::int32_t port_number = 1;
   std::atomic<std::int32_t> send_failures{0};

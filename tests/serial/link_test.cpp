@@ -310,6 +310,27 @@ TEST_F(SerialLink, StopWorkerClosesAPortLeftOpen) {
   platform::SerialClose(again);
 }
 
+TEST_F(SerialLink, StopWorkerEndsAWorkerThatStillHasARequestQueued) {
+  // A speed request is still unread when the run ends (its reply timer ran
+  // out): the worker takes it only after the shutdown has begun, starts
+  // receiving again, and must still end.
+  StartAndOpen();
+  ASSERT_EQ(platform::PostMessage(g_thread_slots[1].id, UM_BAUD, 115200, 0), 0);
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    StopWorker(1);
+    stopped = true;
+  });
+  for (std::uint32_t waited = 0; !stopped && waited < kHangMs; waited += 5) platform::SleepMs(5);
+  EXPECT_TRUE(stopped.load()) << "the worker kept receiving after shutdown";
+  if (!stopped) {
+    stopper.detach();  // a hang: leave it rather than block the suite
+    return;
+  }
+  stopper.join();
+  EXPECT_EQ(g_thread_slots[1].handle, nullptr);
+}
+
 // --- Transmitter ---
 
 TEST_F(SerialLink, SendWritesAndLogsTheCommand) {
