@@ -69,7 +69,8 @@ int SerialRead(SerialPort* port, void* buffer, std::size_t n, std::size_t* got);
 // waits until they have been sent (drained). Returns 0 only when every byte
 // was written; otherwise the error that ended the write, with *written the
 // count that went out. A write that makes no progress at all for
-// kWriteStallMs fails with ETIMEDOUT (a device that stopped taking bytes).
+// kWriteStallMs fails with ETIMEDOUT (a device that stopped taking bytes),
+// and so does a drain during which the device sends nothing for that long.
 constexpr std::uint32_t kWriteStallMs = 30000;
 int SerialWrite(SerialPort* port, const void* data, std::size_t n,
                 std::size_t* written);

@@ -39,7 +39,8 @@ int ResumeThread(Thread* thread);
 // Waits until the thread's routine has returned, or timeout_ms has passed
 // (ETIMEDOUT). kWaitForever waits without limit.
 int WaitThread(Thread* thread, std::uint32_t timeout_ms);
-// Releases the handle. A thread still running is detached and ends on its own.
+// Releases the handle. A thread still running is detached and ends on its own;
+// one created suspended and never resumed ends without running its routine.
 void ReleaseThread(Thread* thread);
 
 // The calling thread's id. A thread that was not created by CreateThread
@@ -55,9 +56,10 @@ int PostMessage(ThreadId to, std::uint32_t kind, std::uint32_t wparam,
 // come first, in the order posted; a due timer yields MSG_TIMER.
 int GetMessage(Message* message);
 
-// Arms a repeating timer of period_ms on the calling thread's queue. Returns
-// its id (never 0), or 0 on failure. Each expiry posts at most one pending
-// MSG_TIMER per timer (expiries do not pile up while the thread is busy).
+// Arms a repeating timer of period_ms (at least 10 ms) on the calling
+// thread's queue. Returns its id (never 0), or 0 on failure. Each expiry
+// posts at most one pending MSG_TIMER per timer (expiries do not pile up
+// while the thread is busy).
 std::uint32_t SetTimer(std::uint32_t period_ms);
 // Cancels a timer of the calling thread; also drops its pending expiry.
 // Returns ENOENT for an unknown id.

@@ -313,6 +313,38 @@ int SerialRead(SerialPort* port, void* buffer, std::size_t n, std::size_t* got) 
   }
 }
 
+namespace {
+
+// Waits until the device has sent what it holds. tcdrain alone would wait
+// for ever on a device that stops sending without going away (a stuck
+// adapter), so the output queue is watched first, with the same
+// no-progress limit as the writes; a hang-up ends the wait at once.
+int Drain(int fd) {
+  using Clock = std::chrono::steady_clock;
+  int last = -1;
+  auto last_progress = Clock::now();
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+    if (queued != last) {
+      last = queued;
+      last_progress = Clock::now();
+    } else if (Clock::now() - last_progress >= std::chrono::milliseconds(kWriteStallMs)) {
+      return ETIMEDOUT;
+    }
+    // Sleeps 2 ms, or less when the device hangs up meanwhile.
+    pollfd pfd{fd, 0, 0};
+    if (poll(&pfd, 1, 2) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) return EIO;
+  }
+  while (tcdrain(fd) != 0) {
+    if (errno == EINTR) continue;
+    return errno;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* written) {
   std::size_t done = 0;
   if (written) *written = 0;
@@ -365,11 +397,7 @@ int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* 
   }
   if (written) *written = done;
   if (err) return err;
-  while (tcdrain(port->fd) != 0) {
-    if (errno == EINTR) continue;
-    return errno;
-  }
-  return 0;
+  return Drain(port->fd);
 }
 
 }  // namespace platform

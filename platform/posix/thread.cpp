@@ -39,6 +39,8 @@ std::unordered_map<ThreadId, std::shared_ptr<Queue>>& Registry() {
 std::atomic<ThreadId> g_next_thread_id{1};
 std::atomic<std::uint32_t> g_next_timer_id{1};
 
+constexpr std::uint32_t kMinTimerMs = 10;
+
 thread_local ThreadId t_id = 0;
 thread_local std::shared_ptr<Queue> t_queue;
 
@@ -70,6 +72,7 @@ struct Thread {
     std::mutex mu;
     std::condition_variable cv;
     bool resumed = false;
+    bool cancelled = false;  // released before it was ever resumed
     bool finished = false;
   };
   std::shared_ptr<State> state;
@@ -92,11 +95,11 @@ int CreateThread(ThreadRoutine routine, void* arg, bool suspended, Thread** thre
     handle->thread = std::thread([routine, arg, state, queue, new_id]() {
       {
         std::unique_lock<std::mutex> lock(state->mu);
-        state->cv.wait(lock, [&] { return state->resumed; });
+        state->cv.wait(lock, [&] { return state->resumed || state->cancelled; });
       }
       t_id = new_id;
       t_queue = queue;
-      routine(arg);
+      if (!state->cancelled) routine(arg);
       UnregisterQueue(new_id);
       t_queue.reset();
       {
@@ -144,7 +147,10 @@ void ReleaseThread(Thread* thread) {
   {
     std::lock_guard<std::mutex> lock(thread->state->mu);
     finished = thread->state->finished;
+    // A thread that never ran is let go without running its routine.
+    if (!thread->state->resumed) thread->state->cancelled = true;
   }
+  thread->state->cv.notify_all();
   if (thread->thread.joinable()) {
     if (finished)
       thread->thread.join();
@@ -203,6 +209,8 @@ int GetMessage(Message* message) {
 }
 
 std::uint32_t SetTimer(std::uint32_t period_ms) {
+  // A zero period would be due on every get: the loop would spin.
+  if (period_ms < kMinTimerMs) period_ms = kMinTimerMs;
   Queue& q = OwnQueue();
   std::uint32_t id = g_next_timer_id.fetch_add(1);
   if (id == 0) id = g_next_timer_id.fetch_add(1);

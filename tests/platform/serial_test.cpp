@@ -1,6 +1,7 @@
 // The serial port layer against a pseudo-terminal: the test holds the master
 // side and plays the device.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <stdlib.h>
 #include <termios.h>
 
@@ -57,8 +58,16 @@ TEST(SerialOpen, SecondOpenOfAHeldPortIsBusyAndCloseReleasesIt) {
   SerialPort* second = nullptr;
   ASSERT_EQ(platform::SerialOpen(pty.slave_path().c_str(), &first), 0);
   EXPECT_EQ(platform::SerialOpen(pty.slave_path().c_str(), &second), EBUSY);
+  // Held exclusively while open; the flag is cleared at close, or it would
+  // outlive the descriptor on a pseudo-terminal and lock out the next
+  // run of a user who is not root (root is never locked out, so look at
+  // the flag itself).
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
   platform::SerialClose(first);
-  // The exclusive flag was cleared at close, so the next run gets in.
+  ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
   ASSERT_EQ(platform::SerialOpen(pty.slave_path().c_str(), &second), 0);
   platform::SerialClose(second);
 }

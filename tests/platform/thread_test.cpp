@@ -127,6 +127,32 @@ TEST(Timer, ABlockedGetWakesForAPostFromAnotherThread) {
   platform::ReleaseThread(t);
 }
 
+TEST(Timer, AZeroPeriodDoesNotSpin) {
+  const std::uint32_t id = platform::SetTimer(0);
+  ASSERT_NE(id, 0u);
+  const std::uint32_t start = platform::MilliClock();
+  for (int i = 0; i < 3; ++i) {
+    Message m;
+    ASSERT_EQ(platform::GetMessage(&m), 0);
+    EXPECT_EQ(m.wparam, id);
+  }
+  EXPECT_GE(std::uint32_t(platform::MilliClock() - start), 29u);
+  EXPECT_EQ(platform::KillTimer(id), 0);
+}
+
+TEST(Queue, AThreadReleasedBeforeItRanNeverRunsItsRoutine) {
+  static std::atomic<bool> ran{false};
+  platform::Thread* t = nullptr;
+  platform::ThreadId id = 0;
+  ASSERT_EQ(platform::CreateThread([](void*) { ran = true; }, nullptr, true, &t, &id), 0);
+  platform::ReleaseThread(t);
+  // Its queue goes with it, once the let-go thread has ended.
+  for (int i = 0; i < 200 && platform::PostMessage(id, 3000, 0, 0) == 0; ++i)
+    platform::SleepMs(5);
+  EXPECT_EQ(platform::PostMessage(id, 3000, 0, 0), ESRCH);
+  EXPECT_FALSE(ran.load());
+}
+
 TEST(Clock, MilliClockAdvancesAndLocalTimeIsPlausible) {
   const std::uint32_t a = platform::MilliClock();
   platform::SleepMs(15);
