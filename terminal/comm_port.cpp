@@ -81,8 +81,8 @@ int OpenCommPort() {
   settings.baud = kLineBaud;
   settings.data_bits = 8;
   settings.stop_bits = 1;
-  // The port's parity is not otherwise defined here; the unit's service
-  // port runs without parity.
+  // The settings keep whatever parity the port's last user left; the
+  // unit's service port runs without parity, so none is set.
   settings.parity = 'N';
   settings.rts_cts = false;
   settings.xon_xoff = false;
