@@ -225,7 +225,15 @@ int SerialSetSettings(SerialPort* port, const LineSettings& s) {
   if (s.rts_cts) t.c_cflag |= CRTSCTS;
   if (s.xon_xoff) t.c_iflag |= IXON | IXOFF;
   if (cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0) return errno;
-  return SetAttr(port->fd, t);
+  if (int err = SetAttr(port->fd, t)) return err;
+  // tcsetattr succeeds when any of the changes took; an adapter that
+  // refuses the speed or the character size must not pass for one that
+  // runs at it.
+  termios applied{};
+  if (int err = GetAttr(port->fd, &applied)) return err;
+  if (cfgetospeed(&applied) != code || (applied.c_cflag & CSIZE) != (t.c_cflag & CSIZE))
+    return EINVAL;
+  return 0;
 }
 
 int SerialSetModemLines(SerialPort* port, bool dtr, bool rts) {

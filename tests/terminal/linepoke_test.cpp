@@ -431,7 +431,9 @@ TEST_F(Linepoke, LineIsSetTo19200EightBitsWithoutFlowControl) {
   cfsetispeed(&t, B9600);
   cfsetospeed(&t, B9600);
   t.c_cflag |= CRTSCTS | CSTOPB;
-  t.c_iflag |= IXON | IXOFF;
+  t.c_iflag |= IXON | IXOFF | IXANY | ICRNL;
+  t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+  t.c_cc[VMIN] = 1;
   ASSERT_EQ(tcsetattr(unit.slave(), TCSANOW, &t), 0);
   ASSERT_EQ(unit.SlaveBaud(), 9600u);
 
@@ -441,8 +443,13 @@ TEST_F(Linepoke, LineIsSetTo19200EightBitsWithoutFlowControl) {
   EXPECT_EQ(unit.SlaveBaud(), 19200u);
   EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
   EXPECT_EQ(t.c_cflag & (CRTSCTS | CSTOPB | PARENB), 0u);
-  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL), 0u);
   EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  // Raw: an echo would send the unit's answer back to it.
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+  EXPECT_EQ(t.c_cc[VMIN], 0);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
   p.WriteStdin("\n");
   EXPECT_EQ(p.Wait().exit_code, 0);
 }
