@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   InitTransfer();
   // The worker's first message goes to this thread: its queue must exist
   // before the worker does.
-  g_thread_slots[0] = ThreadSlot{platform::CurrentThreadId(), nullptr};
+  g_thread_slots[0] = ThreadSlot{platform::ThreadCurrentId(), nullptr};
   g_thread_slots[1] = ThreadSlot{};
   if (!ParseCommandLine(argc, argv)) return 0;
 

@@ -6,10 +6,10 @@
 
 void RunMessageLoop() {
   platform::Message message;
-  while (platform::GetMessage(&message) == 0) {
-    if (message.kind == platform::MSG_DESTROY) break;
+  while (platform::QueueGet(&message) == 0) {
+    if (message.kind == platform::kMsgDestroy) break;
     int ended = 0;
-    if (message.kind == platform::MSG_TIMER) {
+    if (message.kind == platform::kMsgTimer) {
       ended = DispatchTransferMessage(UM_TIMEOUT, message.wparam, 0);
     } else if (message.kind >= UM_OPEN && message.kind <= UM_LINE) {
       ended = DispatchTransferMessage(message.kind, message.wparam, message.lparam);

@@ -1,6 +1,5 @@
 #include "downloader/port_control.h"
 
-#include <cerrno>
 #include <cstdio>
 
 #include "downloader/messages.h"
@@ -10,7 +9,7 @@
 namespace {
 
 constexpr std::uint32_t kOpenRate = 19200;
-constexpr unsigned kPurgeBoth = platform::PURGE_RX | platform::PURGE_TX;
+constexpr unsigned kPurgeBoth = platform::kPurgeRx | platform::kPurgeTx;
 
 // Closes the published port, if any, while no main-thread call is using it.
 void ReleasePort(SerialContext* ctx) {
@@ -43,7 +42,7 @@ std::int32_t Configure(platform::SerialPort* port, std::uint32_t cable_flags) {
 
 std::int32_t OpenPort(std::int32_t port_number, std::uint32_t cable_flags) {
   SerialContext* ctx = g_serial.load();
-  if (!ctx) return ENODEV;
+  if (!ctx) return platform::ErrorCode(platform::Failure::kNoDevice);
   ctx->port_number = port_number;
   ctx->line_length = 0;  // a partial line of an earlier connection is dropped
 

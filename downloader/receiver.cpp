@@ -35,7 +35,7 @@ std::int32_t DeliverLine(SerialContext* ctx) {
   // Logged before it is posted: in the log a reply stands before anything
   // that the main thread does in answer to it.
   WriteLogRecord(LOG_RECV, v, text, std::size_t(length));
-  const int rc = platform::PostMessage(g_thread_slots[0].id, UM_LINE,
+  const int rc = platform::QueuePost(g_thread_slots[0].id, UM_LINE,
                                        static_cast<std::uint32_t>(length),
                                        reinterpret_cast<std::uintptr_t>(text));
   ctx->line_length = 0;
@@ -71,7 +71,7 @@ void ReceiveLoop() {
   ctx->receiving.store(1);
   platform::SerialPort* port = ctx->port.load();
 
-  platform::SerialSetEventMask(port, platform::EV_RXCHAR);
+  platform::SerialSetEventMask(port, platform::kEventRxChar);
   QueuedInput(port);
   // A stop made since the worker took its last request, or the shutdown,
   // ends this loop before it waits, even if it came before the mask was
@@ -83,7 +83,7 @@ void ReceiveLoop() {
     // A failed wait (the port hung up) ends the loop like a stop.
     if (platform::SerialWaitEvent(port, &events) != 0 || events == 0) break;
     std::uint32_t remaining = QueuedInput(port);
-    if (!(events & platform::EV_RXCHAR) && remaining == 0) continue;
+    if (!(events & platform::kEventRxChar) && remaining == 0) continue;
     // The count is a hint that may lag behind the event: try one byte then.
     if (remaining == 0) remaining = 1;
     while (remaining != 0) {
@@ -103,7 +103,7 @@ void ReceiveLoop() {
     }
   }
 
-  platform::SerialPurge(port, platform::PURGE_RX);
+  platform::SerialPurge(port, platform::kPurgeRx);
   ctx->receiving.store(0);
   WriteLogRecord(LOG_STOP_RECEIVING, {}, nullptr, 0);
 }

@@ -77,7 +77,7 @@ void WriteLocked(LogRecordKind kind, const LogValues& values, const void* payloa
                  std::size_t payload_length) {
   if (!g_log) return;
   platform::LocalTime now;
-  platform::GetLocalTime(&now);
+  platform::LocalTimeNow(&now);
   char header[256];
   const int header_length = FormatHeader(header, kind, values, now);
   const std::size_t head = std::size_t(header_length);

@@ -17,8 +17,8 @@ std::int32_t g_current_file = 0;
 
 namespace {
 
-std::uint32_t ArmPlatformTimer(std::uint32_t ms) { return platform::SetTimer(ms); }
-void CancelPlatformTimer(std::uint32_t id) { platform::KillTimer(id); }
+std::uint32_t ArmPlatformTimer(std::uint32_t ms) { return platform::TimerSet(ms); }
+void CancelPlatformTimer(std::uint32_t id) { platform::TimerKill(id); }
 
 TransferServices g_services = DefaultTransferServices();
 
@@ -240,7 +240,7 @@ const Handler TransferTable[10][kKinds] = {
 }  // namespace
 
 TransferServices DefaultTransferServices() {
-  return TransferServices{SerialSend, StopReceiving, platform::PostMessage,
+  return TransferServices{SerialSend, StopReceiving, platform::QueuePost,
                           ArmPlatformTimer, CancelPlatformTimer, platform::SleepMs};
 }
 

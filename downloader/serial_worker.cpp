@@ -18,7 +18,7 @@ constexpr std::uint32_t kReadyWaitMs = 5000;
 
 // Posts a result to the main thread. 0 when it was queued.
 int PostToMain(std::uint32_t kind, std::uint32_t wparam) {
-  return platform::PostMessage(g_thread_slots[0].id, kind, wparam, 0);
+  return platform::QueuePost(g_thread_slots[0].id, kind, wparam, 0);
 }
 
 // A new request begins: a stop made before it was posted belonged to the
@@ -63,7 +63,7 @@ void SerialWorker(void*) {
 
   for (;;) {
     platform::Message m;
-    if (platform::GetMessage(&m) != 0) break;
+    if (platform::QueueGet(&m) != 0) break;
     bool leave = false;
     switch (m.kind) {
       case UM_OPEN:
@@ -80,7 +80,7 @@ void SerialWorker(void*) {
         TakeRequest();
         leave = ReplyThenReceive(UM_BAUD, ChangeSpeed(m.wparam));
         break;
-      case WM_DESTROY:
+      case UM_DESTROY:
         leave = true;
         break;
       default:
@@ -94,20 +94,20 @@ void SerialWorker(void*) {
 int StartWorker(int slot) {
   if (slot != 1) return 0;
   // The main thread's queue must exist before the worker can post to it.
-  const platform::ThreadId self = platform::CurrentThreadId();
+  const platform::ThreadId self = platform::ThreadCurrentId();
   if (g_thread_slots[0].id == 0) g_thread_slots[0].id = self;
 
   platform::Thread* handle = nullptr;
   platform::ThreadId id = 0;
-  if (platform::CreateThread(SerialWorker, nullptr, true, &handle, &id) != 0) {
+  if (platform::ThreadCreate(SerialWorker, nullptr, true, &handle, &id) != 0) {
     platform::ShowAlert("Tonecaster", "Cannot create RS-232C Thread");
     return 0;
   }
-  platform::ResumeThread(handle);
-  const std::uint32_t timer = platform::SetTimer(kReadyWaitMs);
+  platform::ThreadResume(handle);
+  const std::uint32_t timer = platform::TimerSet(kReadyWaitMs);
   platform::Message m;
-  const int rc = platform::GetMessage(&m);
-  if (timer != 0) platform::KillTimer(timer);
+  const int rc = platform::QueueGet(&m);
+  if (timer != 0) platform::TimerKill(timer);
   if (rc == 0 && m.kind == UM_READY) {
     g_thread_slots[slot].id = id;
     g_thread_slots[slot].handle = handle;
@@ -116,7 +116,7 @@ int StartWorker(int slot) {
   std::printf("Error : Cannot create RS-232C Thread\n");
   std::fflush(stdout);
   // The worker is not stopped; it ends with the process.
-  platform::ReleaseThread(handle);
+  platform::ThreadRelease(handle);
   return 0;
 }
 
@@ -124,21 +124,21 @@ int StopWorker(int slot) {
   if (slot < 0 || slot > 1) return 1;
   ThreadSlot& s = g_thread_slots[slot];
   // Shutdown ends every receive loop from now on, also one that starts for
-  // a request still queued before WM_DESTROY (the request clears only the
+  // a request still queued before UM_DESTROY (the request clears only the
   // ordinary stop).
   if (SerialContext* ctx = g_serial.load()) {
     ctx->shutting_down.store(1);
     std::lock_guard<std::mutex> lock(g_port_mu);
     if (platform::SerialPort* port = ctx->port.load()) platform::SerialSetEventMask(port, 0);
   }
-  platform::PostMessage(s.id, WM_DESTROY, 0, 0);
+  platform::QueuePost(s.id, UM_DESTROY, 0, 0);
   platform::Thread* handle = s.handle;
   s.id = 0;
   s.handle = nullptr;
   if (!handle) return 1;  // no worker of ours: nothing to wait for or release
-  // Every receive loop now ends at once, so the worker reads WM_DESTROY.
-  platform::WaitThread(handle, platform::kWaitForever);
-  platform::ReleaseThread(handle);
+  // Every receive loop now ends at once, so the worker reads UM_DESTROY.
+  platform::ThreadWait(handle, platform::kWaitForever);
+  platform::ThreadRelease(handle);
   // The worker has ended: nobody else reaches the record now.
   if (SerialContext* ctx = g_serial.exchange(nullptr)) {
     if (platform::SerialPort* port = ctx->port.exchange(nullptr)) platform::SerialClose(port);

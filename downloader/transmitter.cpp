@@ -1,7 +1,5 @@
 #include "downloader/transmitter.h"
 
-#include <cerrno>
-
 #include "downloader/errors.h"
 #include "downloader/run_log.h"
 #include "downloader/serial_worker.h"
@@ -22,15 +20,15 @@ std::int32_t SerialSend(const void* buffer, std::uint32_t size) {
     SerialContext* ctx = g_serial.load();
     platform::SerialPort* port = ctx ? ctx->port.load() : nullptr;
     if (!port) {
-      err = EBADF;
+      err = platform::ErrorCode(platform::Failure::kNotOpen);
     } else {
       // Output still queued from an earlier write goes; received input stays.
-      platform::SerialPurge(port, platform::PURGE_TX);
+      platform::SerialPurge(port, platform::kPurgeTx);
       err = platform::SerialWrite(port, buffer, size, &written);
     }
   }
   // Refused before anything went out: no SEND record.
-  if (err != 0 && written == 0 && err != ETIMEDOUT) {
+  if (err != 0 && written == 0 && !platform::ErrorIs(err, platform::Failure::kStalled)) {
     ReportErrorCode(ERR_SEND, err);
     return err;
   }
@@ -44,5 +42,5 @@ std::int32_t SerialSend(const void* buffer, std::uint32_t size) {
   // The write ended early: the device stopped taking bytes or went away.
   if (SerialContext* ctx = g_serial.load()) ctx->send_failures.fetch_add(1);
   ReportError(ERR_SEND_TIMEOUT, nullptr);
-  return err != 0 ? err : EIO;
+  return err != 0 ? err : platform::ErrorCode(platform::Failure::kIo);
 }

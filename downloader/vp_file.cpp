@@ -1,6 +1,5 @@
 #include "downloader/vp_file.h"
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -23,7 +22,7 @@ int ReadWhole(platform::File* file, std::uint8_t* buffer, std::uint32_t size) {
   std::size_t got = 0;
   const int err = platform::FileRead(file, buffer, size, &got);
   if (err != 0) return err;
-  if (got != size) return EIO;
+  if (got != size) return platform::ErrorCode(platform::Failure::kIo);
   return 0;
 }
 
@@ -50,7 +49,7 @@ int CheckOpenFile(DataFileEntry& entry, int index, platform::File* file,
                   const VpGeometry& geometry) {
   std::uint32_t size = 0;
   const int size_err = platform::FileSize(file, &size);
-  if (size_err == EFBIG) {
+  if (platform::ErrorIs(size_err, platform::Failure::kTooLarge)) {
     ReportError(ERR_FILE_SIZE, nullptr);
     return 0;
   }

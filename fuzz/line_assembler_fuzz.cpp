@@ -1,7 +1,7 @@
 // Feeds arbitrary byte streams to the line assembler, one byte at a time as
 // the receive loop does, with the worker's record in place and the lines
 // posted to this thread's own queue. After every LF the queue is drained
-// (a marker message posted to ourselves ends the drain, since GetMessage
+// (a marker message posted to ourselves ends the drain, since QueueGet
 // sleeps on an empty queue). Checked:
 //  - every delivered line is 1 to 127 bytes, NUL-terminated, free of CR,
 //    LF and NUL, and at most one line is delivered per LF;
@@ -34,7 +34,7 @@ SerialContext* Context() {
   static SerialContext* ctx = [] {
     auto* c = new SerialContext;
     g_serial.store(c);
-    g_thread_slots[0].id = platform::CurrentThreadId();
+    g_thread_slots[0].id = platform::ThreadCurrentId();
     return c;
   }();
   return ctx;
@@ -43,11 +43,11 @@ SerialContext* Context() {
 // Takes every queued message up to the marker; appends the lines to *out
 // and returns how many there were.
 int DrainLines(std::string* out) {
-  Check(platform::PostMessage(g_thread_slots[0].id, kDrainMarker, 0, 0) == 0);
+  Check(platform::QueuePost(g_thread_slots[0].id, kDrainMarker, 0, 0) == 0);
   int lines = 0;
   for (;;) {
     platform::Message m;
-    Check(platform::GetMessage(&m) == 0);
+    Check(platform::QueueGet(&m) == 0);
     if (m.kind == kDrainMarker) return lines;
     Check(m.kind == UM_LINE);
     char* text = reinterpret_cast<char*>(m.lparam);

@@ -19,6 +19,6 @@ struct LocalTime {
 };
 
 // The local date and time, to the second.
-void GetLocalTime(LocalTime* now);
+void LocalTimeNow(LocalTime* now);
 
 }  // namespace platform

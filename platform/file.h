@@ -1,8 +1,13 @@
 // Plain files: reading a data file whole, and an append-only log file.
+//
+// All functions return 0 for success or the platform's error code
+// (platform/error.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/error.h"
 
 namespace platform {
 
@@ -10,7 +15,8 @@ struct File;  // opaque
 
 // Opens an existing file for reading (others may read it too).
 int FileOpenRead(const char* path, File** file);
-// The file's size in bytes. Files of 4 GiB or more report EFBIG.
+// The file's size in bytes. Files of 4 GiB or more fail as
+// Failure::kTooLarge (platform/error.h).
 int FileSize(File* file, std::uint32_t* size);
 // Reads up to n bytes from the current position; *got is what was read
 // (short only at the end of the file). Retries interrupted reads.
@@ -18,7 +24,7 @@ int FileRead(File* file, void* buffer, std::size_t n, std::size_t* got);
 
 // Opens a log file for appending, creating it when missing, never
 // truncating it. Only one process at a time may hold it: a file that another
-// process holds fails with EBUSY. Others may still read it.
+// process holds fails as Failure::kBusy. Others may still read it.
 int FileOpenAppendExclusive(const char* path, File** file);
 // Writes all n bytes at the end of the file in one call, so that the bytes
 // of one call are never interleaved with those of another. Returns the

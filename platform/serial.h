@@ -4,28 +4,31 @@
 // received bytes (SerialWaitEvent, SerialRead) while another writes
 // (SerialWrite). Any thread may end a pending wait with SerialSetEventMask(0).
 //
-// All functions return 0 for success or an errno value.
+// All functions return 0 for success or the platform's error code
+// (platform/error.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/error.h"
 
 namespace platform {
 
 struct SerialPort;  // opaque
 
 // Opens a port by name, exclusively, in raw mode, with reads that never wait.
-// "COM<n>" (n decimal) opens the device named by the environment variable
-// COM<n> when it is set and not empty, else /dev/ttyS<n-1>. Any other name is
-// a device path. A port that another process holds fails with EBUSY.
+// "COM<n>" (n decimal) opens the platform's serial port of that number (each
+// backend says how it maps the name); any other name is a device path as it
+// stands. A port that another process holds fails as Failure::kBusy.
 int SerialOpen(const char* name, SerialPort** port);
 // Releases the exclusive hold and closes the port. Null is ignored.
 void SerialClose(SerialPort* port);
 
 // Purge: discard what is queued (received and not read, or written and not
 // sent) and end what is in progress on that side.
-constexpr unsigned PURGE_RX = 1;
-constexpr unsigned PURGE_TX = 2;
+constexpr unsigned kPurgeRx = 1;
+constexpr unsigned kPurgeTx = 2;
 int SerialPurge(SerialPort* port, unsigned which);
 
 struct LineSettings {
@@ -36,11 +39,12 @@ struct LineSettings {
   bool rts_cts = false;  // hardware flow control
   bool xon_xoff = false; // software flow control (input and output)
 };
-// Reads the port's current settings. A speed the table below does not know
+// Reads the port's current settings. A speed the platform does not know
 // reads back as 0.
 int SerialGetSettings(SerialPort* port, LineSettings* settings);
 // Applies settings; always raw (no input or output processing, receiver on,
-// modem status lines ignored). Standard speeds 50..4000000; others: EINVAL.
+// modem status lines ignored). Standard speeds
+// 50..4000000; others fail as Failure::kInvalid.
 int SerialSetSettings(SerialPort* port, const LineSettings& settings);
 
 // Raises or drops DTR and RTS. Devices without modem-control lines
@@ -48,31 +52,43 @@ int SerialSetSettings(SerialPort* port, const LineSettings& settings);
 int SerialSetModemLines(SerialPort* port, bool dtr, bool rts);
 
 // Receive events.
-constexpr std::uint32_t EV_RXCHAR = 0x0001;
+constexpr std::uint32_t kEventRxChar = 0x0001;
 // Sets which events SerialWaitEvent waits for. Setting 0 ends a wait in
 // progress (and any later one, until a non-zero mask is set) with an empty
 // event set; setting a non-zero mask withdraws that wake-up.
 int SerialSetEventMask(SerialPort* port, std::uint32_t mask);
 // Waits until one of the masked events happens, or the mask is cleared
 // (*events = 0). A port that has hung up (device gone, peer closed) fails
-// with EIO or the error that the device reports; it never reports readiness
+// as Failure::kIo or with the error that the device reports; it never reports readiness
 // over and over.
 int SerialWaitEvent(SerialPort* port, std::uint32_t* events);
 // The number of received bytes waiting to be read (a hint: it may lag behind
 // SerialWaitEvent), and clears any pending line error.
 int SerialQueuedInput(SerialPort* port, std::uint32_t* count);
 // Reads up to n received bytes without waiting; *got may be 0.
-// A hung-up port fails with EIO.
+// A hung-up port fails as Failure::kIo.
 int SerialRead(SerialPort* port, void* buffer, std::size_t n, std::size_t* got);
 
 // Writes all n bytes, waiting as long as the device keeps taking them, then
 // waits until they have been sent (drained). Returns 0 only when every byte
 // was written; otherwise the error that ended the write, with *written the
 // count that went out. A write that makes no progress at all for
-// kWriteStallMs fails with ETIMEDOUT (a device that stopped taking bytes),
+// kWriteStallMs fails as Failure::kStalled (a device that stopped taking bytes),
 // and so does a drain during which the device sends nothing for that long.
+//
+// progress, when given, is called on the writing thread each time the device
+// has taken more bytes, with the count taken so far; it may be called often
+// (the callee decides what to show and how often).
 constexpr std::uint32_t kWriteStallMs = 30000;
+using WriteProgress = void (*)(std::size_t taken, void* context);
 int SerialWrite(SerialPort* port, const void* data, std::size_t n,
-                std::size_t* written);
+                std::size_t* written, WriteProgress progress = nullptr,
+                void* context = nullptr);
+
+// Any thread. Ends a SerialWrite in progress on this port within a moment
+// and discards what is still queued for the wire, so the device gets no more
+// of it; that write and every later one fail as Failure::kCancelled. Safe
+// to call while another thread waits for received bytes.
+void SerialCancelWrites(SerialPort* port);
 
 }  // namespace platform

@@ -1,6 +1,5 @@
 #include "terminal/comm_port.h"
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -37,7 +36,7 @@ int LoadPortName(char (&name)[kNameBufferSize]) {
     const int status = WriteSettingsFile(kSettingsPath, kDefaultPort, &created);
     if (!created) {
       PrintDiagnostic("\n Can't open comm.txt \n");
-      return status != 0 ? status : EIO;
+      return status != 0 ? status : platform::ErrorCode(platform::Failure::kIo);
     }
   }
   name[kPortNameLength] = '\0';
@@ -64,7 +63,8 @@ int OpenCommPort() {
 
   // A settings file without a word names no port at all; that fails just
   // as a name that opens nothing does.
-  int status = name[0] == '\0' ? ENOENT : platform::SerialOpen(name, &g_port);
+  int status = name[0] == '\0' ? platform::ErrorCode(platform::Failure::kNotFound)
+                                : platform::SerialOpen(name, &g_port);
   if (status != 0) {
     g_port = nullptr;
     PrintDiagnostic("\n CreateFile error \n");
@@ -73,7 +73,7 @@ int OpenCommPort() {
 
   // Driver queues are not sized: the terminal driver's buffers already hold
   // more than the 1024 bytes a command and its answer need.
-  platform::SerialPurge(g_port, platform::PURGE_RX | platform::PURGE_TX);
+  platform::SerialPurge(g_port, platform::kPurgeRx | platform::kPurgeTx);
 
   platform::LineSettings settings;
   status = platform::SerialGetSettings(g_port, &settings);
@@ -107,7 +107,7 @@ void CloseCommPort() {
   // but where the driver reports a byte as sent before the other side has
   // it (a pseudo-terminal), discarding output would lose the end of the
   // command that was just sent.
-  platform::SerialPurge(g_port, platform::PURGE_RX);
+  platform::SerialPurge(g_port, platform::kPurgeRx);
   platform::SerialClose(g_port);
   g_port = nullptr;
 }

@@ -56,7 +56,7 @@ std::atomic<bool> g_running{false};
   if (g_port_open) CloseCommPort();
   // A watcher that has seen its character is collected; one still waiting
   // for the console is let go and ends with the process.
-  platform::ReleaseThread(g_watcher);
+  platform::ThreadRelease(g_watcher);
   g_watcher = nullptr;
   std::fflush(stdout);
   std::exit(code);
@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
 
   g_running.store(true);
   platform::ThreadId watcher_id = 0;
-  if (platform::CreateThread(InputWatcher, nullptr, false, &g_watcher, &watcher_id) != 0) {
+  if (platform::ThreadCreate(InputWatcher, nullptr, false, &g_watcher, &watcher_id) != 0) {
     g_watcher = nullptr;
     ExitWithCode(kExitOk);
   }

@@ -11,7 +11,7 @@ std::uint32_t MilliClock() {
   return static_cast<std::uint32_t>(ms);
 }
 
-void GetLocalTime(LocalTime* now) {
+void LocalTimeNow(LocalTime* now) {
   const time_t t = time(nullptr);
   tm local{};
   localtime_r(&t, &local);

@@ -175,11 +175,11 @@ void SerialClose(SerialPort* port) {
 int SerialPurge(SerialPort* port, unsigned which) {
   if (!port) return EBADF;
   int queue;
-  if ((which & PURGE_RX) && (which & PURGE_TX))
+  if ((which & kPurgeRx) && (which & kPurgeTx))
     queue = TCIOFLUSH;
-  else if (which & PURGE_RX)
+  else if (which & kPurgeRx)
     queue = TCIFLUSH;
-  else if (which & PURGE_TX)
+  else if (which & kPurgeTx)
     queue = TCOFLUSH;
   else
     return 0;
@@ -269,7 +269,7 @@ int SerialWaitEvent(SerialPort* port, std::uint32_t* events) {
   for (;;) {
     const std::uint32_t mask = port->mask.load();
     if (mask == 0) return 0;
-    pollfd fds[2] = {{port->fd, short((mask & EV_RXCHAR) ? POLLIN : 0), 0},
+    pollfd fds[2] = {{port->fd, short((mask & kEventRxChar) ? POLLIN : 0), 0},
                      {port->wake_fd, POLLIN, 0}};
     // A bounded poll re-reads the mask now and then; a wake-up ends it at once.
     const int n = poll(fds, 2, 1000);
@@ -284,7 +284,7 @@ int SerialWaitEvent(SerialPort* port, std::uint32_t* events) {
     if (fds[0].revents & POLLNVAL) return EBADF;
     if (fds[0].revents & (POLLHUP | POLLERR)) return EIO;
     if (fds[0].revents & POLLIN) {
-      *events = EV_RXCHAR;
+      *events = kEventRxChar;
       return 0;
     }
   }
@@ -353,7 +353,8 @@ int Drain(int fd) {
 
 }  // namespace
 
-int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* written) {
+int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* written,
+                WriteProgress progress, void* context) {
   std::size_t done = 0;
   if (written) *written = 0;
   if (!port) return EBADF;
@@ -366,6 +367,7 @@ int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* 
     if (r > 0) {
       done += std::size_t(r);
       last_progress = Clock::now();
+      if (progress) progress(done, context);
       continue;
     }
     if (r < 0 && errno == EINTR) continue;
@@ -397,6 +399,7 @@ int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* 
       if (probe > 0) {
         done += std::size_t(probe);
         last_progress = Clock::now();
+        if (progress) progress(done, context);
         continue;
       }
       err = (probe < 0 && errno != EAGAIN && errno != EINTR) ? errno : EIO;

@@ -112,13 +112,13 @@ TEST(SerialSettings, AppliedSettingsReadBackOnTheOtherSide) {
 TEST(SerialWait, ReportsInputAndReadsItWithoutLoss) {
   PtyPair pty;
   OpenPort p(pty.slave_path());
-  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::EV_RXCHAR), 0);
+  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::kEventRxChar), 0);
   pty.Send(std::string("A\r\n\x00\xff", 5));
   std::string got;
   while (got.size() < 5) {
     std::uint32_t ev = 0;
     ASSERT_EQ(platform::SerialWaitEvent(p.port, &ev), 0);
-    ASSERT_EQ(ev, platform::EV_RXCHAR);
+    ASSERT_EQ(ev, platform::kEventRxChar);
     got += Drain(p.port);
   }
   EXPECT_EQ(got, std::string("A\r\n\x00\xff", 5));  // raw: nothing translated
@@ -127,7 +127,7 @@ TEST(SerialWait, ReportsInputAndReadsItWithoutLoss) {
 TEST(SerialWait, ClearingTheMaskEndsAWaitAndStaysEffective) {
   PtyPair pty;
   OpenPort p(pty.slave_path());
-  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::EV_RXCHAR), 0);
+  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::kEventRxChar), 0);
   std::atomic<int> result{-1};
   std::atomic<std::uint32_t> events{99};
   std::thread waiter([&] {
@@ -147,9 +147,9 @@ TEST(SerialWait, ClearingTheMaskEndsAWaitAndStaysEffective) {
   EXPECT_EQ(platform::SerialWaitEvent(p.port, &ev), 0);
   EXPECT_EQ(ev, 0u);
   // A non-zero mask withdraws the wake-up.
-  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::EV_RXCHAR), 0);
+  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::kEventRxChar), 0);
   EXPECT_EQ(platform::SerialWaitEvent(p.port, &ev), 0);
-  EXPECT_EQ(ev, platform::EV_RXCHAR);
+  EXPECT_EQ(ev, platform::kEventRxChar);
 }
 
 TEST(SerialRead, AQuietLineReadsNothingAndIsNotTakenForAHangUp) {
@@ -169,7 +169,7 @@ TEST(SerialRead, AQuietLineReadsNothingAndIsNotTakenForAHangUp) {
 TEST(SerialWait, HangUpEndsTheWaitWithAnErrorEveryTime) {
   PtyPair pty;
   OpenPort p(pty.slave_path());
-  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::EV_RXCHAR), 0);
+  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::kEventRxChar), 0);
   std::atomic<int> result{-1};
   std::thread waiter([&] {
     std::uint32_t ev = 0;
@@ -191,7 +191,7 @@ TEST(SerialWait, HangUpEndsTheWaitWithAnErrorEveryTime) {
 TEST(SerialWrite, LargeWriteArrivesIntactWhileAnotherThreadWaits) {
   PtyPair pty;
   OpenPort p(pty.slave_path());
-  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::EV_RXCHAR), 0);
+  ASSERT_EQ(platform::SerialSetEventMask(p.port, platform::kEventRxChar), 0);
   std::atomic<int> wait_result{-1};
   std::thread waiter([&] {
     std::uint32_t ev = 0;

@@ -70,7 +70,7 @@ class SerialLink : public ::testing::Test {
     saved_cwd_ = cwd;
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     setenv("COM7", pty_.slave_path().c_str(), 1);
-    g_thread_slots[0].id = platform::CurrentThreadId();
+    g_thread_slots[0].id = platform::ThreadCurrentId();
   }
 
   void TearDown() override {
@@ -79,23 +79,23 @@ class SerialLink : public ::testing::Test {
       StopWorker(1);
     }
     // Leave the queue empty for the next test of this process.
-    const std::uint32_t timer = platform::SetTimer(20);
-    for (platform::Message m; platform::GetMessage(&m) == 0;) {
+    const std::uint32_t timer = platform::TimerSet(20);
+    for (platform::Message m; platform::QueueGet(&m) == 0;) {
       if (m.kind == UM_LINE) delete[] reinterpret_cast<char*>(m.lparam);
-      if (m.kind == platform::MSG_TIMER && m.wparam == timer) break;
+      if (m.kind == platform::kMsgTimer && m.wparam == timer) break;
     }
-    platform::KillTimer(timer);
+    platform::TimerKill(timer);
     unsetenv("COM7");
     ASSERT_EQ(chdir(saved_cwd_.c_str()), 0);
   }
 
   // The next message of the test thread's queue; kind 0 when none came.
   platform::Message Next(std::uint32_t timeout_ms = kHangMs) {
-    const std::uint32_t timer = platform::SetTimer(timeout_ms);
+    const std::uint32_t timer = platform::TimerSet(timeout_ms);
     platform::Message m;
-    const int rc = platform::GetMessage(&m);
-    platform::KillTimer(timer);
-    if (rc != 0 || (m.kind == platform::MSG_TIMER && m.wparam == timer)) {
+    const int rc = platform::QueueGet(&m);
+    platform::TimerKill(timer);
+    if (rc != 0 || (m.kind == platform::kMsgTimer && m.wparam == timer)) {
       ADD_FAILURE() << "no message within " << timeout_ms << " ms";
       return {};
     }
@@ -104,7 +104,7 @@ class SerialLink : public ::testing::Test {
 
   // Posts a request and returns the reply's wparam (-1: no reply).
   std::int64_t Request(std::uint32_t kind, std::uint32_t wparam, std::uintptr_t lparam = 0) {
-    EXPECT_EQ(platform::PostMessage(g_thread_slots[1].id, kind, wparam, lparam), 0);
+    EXPECT_EQ(platform::QueuePost(g_thread_slots[1].id, kind, wparam, lparam), 0);
     const platform::Message m = Next();
     EXPECT_EQ(m.kind, kind);
     return m.kind == kind ? std::int64_t(m.wparam) : -1;
@@ -315,7 +315,7 @@ TEST_F(SerialLink, StopWorkerEndsAWorkerThatStillHasARequestQueued) {
   // out): the worker takes it only after the shutdown has begun, starts
   // receiving again, and must still end.
   StartAndOpen();
-  ASSERT_EQ(platform::PostMessage(g_thread_slots[1].id, UM_BAUD, 115200, 0), 0);
+  ASSERT_EQ(platform::QueuePost(g_thread_slots[1].id, UM_BAUD, 115200, 0), 0);
   std::atomic<bool> stopped{false};
   std::thread stopper([&] {
     StopWorker(1);

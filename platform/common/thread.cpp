@@ -1,9 +1,9 @@
-// Threads, queues and timers on the standard library's threads.
+// Threads, queues and timers on the standard library's threads: the same on
+// every platform.
 #include "platform/thread.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -79,14 +79,14 @@ struct Thread {
   std::thread thread;
 };
 
-int CreateThread(ThreadRoutine routine, void* arg, bool suspended, Thread** thread,
+int ThreadCreate(ThreadRoutine routine, void* arg, bool suspended, Thread** thread,
                  ThreadId* id) {
   auto queue = std::make_shared<Queue>();
   const ThreadId new_id = RegisterQueue(queue);
   auto* handle = new (std::nothrow) Thread;
   if (!handle) {
     UnregisterQueue(new_id);
-    return ENOMEM;
+    return ErrorCode(Failure::kNoResources);
   }
   handle->state = std::make_shared<Thread::State>();
   handle->state->resumed = !suspended;
@@ -111,15 +111,15 @@ int CreateThread(ThreadRoutine routine, void* arg, bool suspended, Thread** thre
   } catch (...) {
     UnregisterQueue(new_id);
     delete handle;
-    return EAGAIN;
+    return ErrorCode(Failure::kNoResources);
   }
   *thread = handle;
   if (id) *id = new_id;
   return 0;
 }
 
-int ResumeThread(Thread* thread) {
-  if (!thread) return EINVAL;
+int ThreadResume(Thread* thread) {
+  if (!thread) return ErrorCode(Failure::kInvalid);
   {
     std::lock_guard<std::mutex> lock(thread->state->mu);
     thread->state->resumed = true;
@@ -128,20 +128,20 @@ int ResumeThread(Thread* thread) {
   return 0;
 }
 
-int WaitThread(Thread* thread, std::uint32_t timeout_ms) {
-  if (!thread) return EINVAL;
+int ThreadWait(Thread* thread, std::uint32_t timeout_ms) {
+  if (!thread) return ErrorCode(Failure::kInvalid);
   auto& st = *thread->state;
   std::unique_lock<std::mutex> lock(st.mu);
   if (timeout_ms == kWaitForever) {
     st.cv.wait(lock, [&] { return st.finished; });
   } else if (!st.cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                              [&] { return st.finished; })) {
-    return ETIMEDOUT;
+    return ErrorCode(Failure::kStalled);
   }
   return 0;
 }
 
-void ReleaseThread(Thread* thread) {
+void ThreadRelease(Thread* thread) {
   if (!thread) return;
   bool finished;
   {
@@ -160,17 +160,17 @@ void ReleaseThread(Thread* thread) {
   delete thread;
 }
 
-ThreadId CurrentThreadId() {
+ThreadId ThreadCurrentId() {
   OwnQueue();
   return t_id;
 }
 
-int PostMessage(ThreadId to, std::uint32_t kind, std::uint32_t wparam, std::uintptr_t lparam) {
+int QueuePost(ThreadId to, std::uint32_t kind, std::uint32_t wparam, std::uintptr_t lparam) {
   std::shared_ptr<Queue> queue;
   {
     std::lock_guard<std::mutex> lock(g_registry_mu);
     auto it = Registry().find(to);
-    if (it == Registry().end()) return ESRCH;
+    if (it == Registry().end()) return ErrorCode(Failure::kNotFound);
     queue = it->second;
   }
   {
@@ -181,8 +181,8 @@ int PostMessage(ThreadId to, std::uint32_t kind, std::uint32_t wparam, std::uint
   return 0;
 }
 
-int GetMessage(Message* message) {
-  if (!message) return EINVAL;
+int QueueGet(Message* message) {
+  if (!message) return ErrorCode(Failure::kInvalid);
   Queue& q = OwnQueue();
   std::unique_lock<std::mutex> lock(q.mu);
   for (;;) {
@@ -198,7 +198,7 @@ int GetMessage(Message* message) {
     if (earliest != q.timers.end() && earliest->due <= now) {
       // Re-armed from now: expiries never pile up while the thread is busy.
       earliest->due = now + earliest->period;
-      *message = Message{MSG_TIMER, earliest->id, 0};
+      *message = Message{kMsgTimer, earliest->id, 0};
       return 0;
     }
     if (earliest == q.timers.end())
@@ -208,7 +208,7 @@ int GetMessage(Message* message) {
   }
 }
 
-std::uint32_t SetTimer(std::uint32_t period_ms) {
+std::uint32_t TimerSet(std::uint32_t period_ms) {
   // A zero period would be due on every get: the loop would spin.
   if (period_ms < kMinTimerMs) period_ms = kMinTimerMs;
   Queue& q = OwnQueue();
@@ -220,12 +220,12 @@ std::uint32_t SetTimer(std::uint32_t period_ms) {
   return id;
 }
 
-int KillTimer(std::uint32_t timer_id) {
+int TimerKill(std::uint32_t timer_id) {
   Queue& q = OwnQueue();
   std::lock_guard<std::mutex> lock(q.mu);
   const auto it = std::find_if(q.timers.begin(), q.timers.end(),
                                [&](const TimerEntry& t) { return t.id == timer_id; });
-  if (it == q.timers.end()) return ENOENT;
+  if (it == q.timers.end()) return ErrorCode(Failure::kNotFound);
   q.timers.erase(it);
   return 0;
 }
