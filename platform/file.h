@@ -13,6 +13,9 @@ namespace platform {
 
 struct File;  // opaque
 
+// Every open takes regular files only: anything else (a FIFO, a device, a
+// directory) fails without waiting in the open and is left as it is.
+//
 // Opens an existing file for reading (others may read it too).
 int FileOpenRead(const char* path, File** file);
 // The file's size in bytes. Files of 4 GiB or more fail as
@@ -26,6 +29,9 @@ int FileRead(File* file, void* buffer, std::size_t n, std::size_t* got);
 // truncating it. Only one process at a time may hold it: a file that another
 // process holds fails as Failure::kBusy. Others may still read it.
 int FileOpenAppendExclusive(const char* path, File** file);
+// Opens a file for writing from its start, creating it when missing and
+// emptying it when it exists. Written with FileAppend.
+int FileOpenReplace(const char* path, File** file);
 // Writes all n bytes at the end of the file in one call, so that the bytes
 // of one call are never interleaved with those of another. Returns the
 // error of a failed or short write.

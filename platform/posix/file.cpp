@@ -89,6 +89,20 @@ int FileOpenAppendExclusive(const char* path, File** file) {
   return Wrap(fd, file);
 }
 
+int FileOpenReplace(const char* path, File** file) {
+  // No O_TRUNC: only a file that proved regular is emptied. A FIFO without
+  // a reader refuses a non-blocking write-only open at once (ENXIO).
+  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return errno;
+  int err = RequireRegular(fd);
+  if (err == 0 && ftruncate(fd, 0) != 0) err = errno;
+  if (err != 0) {
+    close(fd);
+    return err;
+  }
+  return Wrap(fd, file);
+}
+
 int FileAppend(File* file, const void* data, std::size_t n) {
   const char* p = static_cast<const char*>(data);
   while (n > 0) {
