@@ -1,0 +1,83 @@
+#include "platform/win32/comm_config.h"
+
+#include <cstring>
+
+namespace platform::win32 {
+
+DcbSettings BuildDcb(const LineSettings& s, bool dtr, bool rts) {
+  DcbSettings d;
+  d.baud_rate = s.baud;
+  d.byte_size = static_cast<std::uint8_t>(s.data_bits);
+  d.parity = s.parity == 'O' ? 1 : s.parity == 'E' ? 2 : 0;
+  d.stop_bits = s.stop_bits == 2 ? 2 : 0;
+  d.check_parity = s.parity != 'N';
+  d.cts_out = s.rts_cts;
+  d.dtr_control = dtr ? 1 : 0;
+  d.xon_xoff_out = s.xon_xoff;
+  d.xon_xoff_in = s.xon_xoff;
+  d.rts_control = s.rts_cts ? 2 : (rts ? 1 : 0);
+  return d;
+}
+
+std::uint32_t DcbFlagWord(const DcbSettings& d, std::uint32_t read_word) {
+  std::uint32_t w = read_word & 0xFFFF8000u;
+  w |= std::uint32_t(d.binary) << 0;
+  w |= std::uint32_t(d.check_parity) << 1;
+  w |= std::uint32_t(d.cts_out) << 2;
+  w |= std::uint32_t(d.dsr_out) << 3;
+  w |= std::uint32_t(d.dtr_control & 3u) << 4;
+  w |= std::uint32_t(d.dsr_sensitivity) << 6;
+  w |= std::uint32_t(d.tx_continue_on_xoff) << 7;
+  w |= std::uint32_t(d.xon_xoff_out) << 8;
+  w |= std::uint32_t(d.xon_xoff_in) << 9;
+  w |= std::uint32_t(d.error_char) << 10;
+  w |= std::uint32_t(d.discard_nul) << 11;
+  w |= std::uint32_t(d.rts_control & 3u) << 12;
+  w |= std::uint32_t(d.abort_on_error) << 14;
+  return w;
+}
+
+CommTimeouts BuildTimeouts() {
+  // ReadIntervalTimeout and ReadTotalTimeoutMultiplier both MAXDWORD with a
+  // constant: a read returns at once with the bytes already received; with
+  // none it waits for the first one, at most the constant. The receive
+  // wait is a 1-byte read in this mode, re-issued after each time-out so it
+  // looks at the event mask now and then (as the POSIX backend's bounded
+  // poll does); any other read asks only for bytes already queued and so
+  // never waits. Writes: no time limit (all 0); the write-stall rule is
+  // the backend's own.
+  CommTimeouts t;
+  t.read_interval = 0xFFFFFFFFu;
+  t.read_total_multiplier = 0xFFFFFFFFu;
+  t.read_total_constant = 1000;
+  return t;
+}
+
+bool IsStandardBaud(std::uint32_t baud) {
+  static constexpr std::uint32_t kSpeeds[] = {
+      50,     75,     110,    134,    150,     200,     300,     600,     1200,    1800,
+      2400,   4800,   9600,   19200,  38400,   57600,   115200,  230400,  460800,  500000,
+      576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+  for (const std::uint32_t s : kSpeeds)
+    if (s == baud) return true;
+  return false;
+}
+
+bool DevicePath(const char* name, char* path, std::size_t size) {
+  const char* prefix = "";
+  if (std::strncmp(name, "COM", 3) == 0) {
+    const char* digits = name + 3;
+    const std::size_t len = std::strlen(digits);
+    bool numeric = len > 0 && len <= 9;
+    for (std::size_t i = 0; numeric && i < len; ++i)
+      numeric = digits[i] >= '0' && digits[i] <= '9';
+    if (numeric) prefix = "\\\\.\\";
+  }
+  const std::size_t need = std::strlen(prefix) + std::strlen(name) + 1;
+  if (need > size) return false;
+  std::strcpy(path, prefix);
+  std::strcat(path, name);
+  return true;
+}
+
+}  // namespace platform::win32

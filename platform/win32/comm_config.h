@@ -1,0 +1,64 @@
+// The line settings and time-outs that the Windows serial backend hands to
+// SetCommState and SetCommTimeouts, worked out without any Windows type so
+// that they can be checked on any machine.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/serial.h"
+
+namespace platform::win32 {
+
+// The members of a DCB that the backend sets; every other member keeps the
+// value that GetCommState read. Values are the DCB's own encodings.
+struct DcbSettings {
+  std::uint32_t baud_rate = 0;
+  std::uint8_t byte_size = 8;
+  std::uint8_t parity = 0;     // NOPARITY 0, ODDPARITY 1, EVENPARITY 2
+  std::uint8_t stop_bits = 0;  // ONESTOPBIT 0, TWOSTOPBITS 2
+  bool binary = true;          // fBinary
+  bool check_parity = false;   // fParity
+  bool cts_out = false;        // fOutxCtsFlow
+  bool dsr_out = false;        // fOutxDsrFlow
+  std::uint8_t dtr_control = 0;  // fDtrControl: DISABLE 0, ENABLE 1
+  bool dsr_sensitivity = false;  // fDsrSensitivity
+  bool tx_continue_on_xoff = true;  // fTXContinueOnXoff
+  bool xon_xoff_out = false;   // fOutX
+  bool xon_xoff_in = false;    // fInX
+  bool error_char = false;     // fErrorChar
+  bool discard_nul = false;    // fNull
+  std::uint8_t rts_control = 0;  // fRtsControl: DISABLE 0, ENABLE 1, HANDSHAKE 2
+  bool abort_on_error = false;   // fAbortOnError
+};
+
+// Raw line settings: no parity check, no NUL stripping, no error
+// replacement, no abort on line errors; flow control only as asked for;
+// DTR and RTS held as given (RTS as the handshake line under rts_cts).
+DcbSettings BuildDcb(const LineSettings& settings, bool dtr, bool rts);
+
+// The DCB's flag word (fBinary in bit 0 up to fAbortOnError in bit 14)
+// with bits 15 to 31 taken from `read_word`.
+std::uint32_t DcbFlagWord(const DcbSettings& dcb, std::uint32_t read_word);
+
+struct CommTimeouts {
+  std::uint32_t read_interval = 0;
+  std::uint32_t read_total_multiplier = 0;
+  std::uint32_t read_total_constant = 0;
+  std::uint32_t write_total_multiplier = 0;
+  std::uint32_t write_total_constant = 0;
+};
+
+// Reads return at once with what has arrived, or wait for the first byte
+// when nothing has (at most read_total_constant ms); writes have no time
+// limit. See serial.cpp for how the receive wait uses this.
+CommTimeouts BuildTimeouts();
+
+// Whether the backend accepts this speed (the standard speeds 50..4000000).
+bool IsStandardBaud(std::uint32_t baud);
+
+// "COM<n>" (n decimal, no sign) becomes "\\.\COM<n>", the only form that
+// reaches COM10 and up; other names stand as they are. Writes at most
+// `size` bytes including the terminating NUL; false when it does not fit.
+bool DevicePath(const char* name, char* path, std::size_t size);
+
+}  // namespace platform::win32

@@ -1,0 +1,112 @@
+// The console on Windows: standard handles, and Ctrl+C, Ctrl+Break and the
+// console window closing through SetConsoleCtrlHandler.
+#include "platform/console.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace platform {
+namespace {
+
+std::atomic<InterruptRoutine> g_routine{nullptr};
+std::atomic<int> g_interrupts{0};
+std::atomic<SerialPort*> g_guarded{nullptr};
+HANDLE g_interrupt_event = nullptr;  // set by the first interrupt
+HANDLE g_exit_event = nullptr;       // set when the program is about to end
+
+// Ends the process as Ctrl+C does by default.
+[[noreturn]] void EndLikeCtrlC() {
+  std::fflush(stdout);
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: break;
+    default: return FALSE;
+  }
+  if (g_interrupts.fetch_add(1) > 0) {
+    // A second interrupt: the user wants out now. The handle close at exit
+    // releases the port; close it first all the same so nothing more is
+    // written to the unit.
+    SerialPort* port = g_guarded.exchange(nullptr);
+    if (port) SerialCancelWrites(port);
+    EndLikeCtrlC();
+  }
+  SetEvent(g_interrupt_event);
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+    // Windows ends the process as soon as this handler returns (and after
+    // about 5 s in any case): hold it until the clean-up calls
+    // InterruptExit, which ends the process itself.
+    WaitForSingleObject(g_exit_event, 4500);
+    EndLikeCtrlC();
+  }
+  return TRUE;
+}
+
+// The platform's own thread: runs the routine once, outside the handler.
+DWORD WINAPI InterruptThread(void*) {
+  WaitForSingleObject(g_interrupt_event, INFINITE);
+  if (InterruptRoutine routine = g_routine.load()) routine();
+  return 0;
+}
+
+}  // namespace
+
+void ConsoleGuardStandardStreams() {
+  static constexpr DWORD kStd[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (_get_osfhandle(fd) >= 0) continue;
+    const int null_fd = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+    if (null_fd < 0) continue;
+    if (null_fd != fd) {
+      _dup2(null_fd, fd);
+      _close(null_fd);
+    }
+    SetStdHandle(kStd[fd], reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+  }
+}
+
+// Windows has no signal for a closed pipe or an exceeded file size: such a
+// write already fails with an error.
+void ConsoleSurviveBrokenOutputs() {}
+
+bool ConsoleErrorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+int InterruptWatch(InterruptRoutine routine) {
+  if (!routine) return ErrorCode(Failure::kInvalid);
+  g_routine.store(routine);
+  if (!g_interrupt_event) {
+    g_interrupt_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_exit_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!g_interrupt_event || !g_exit_event) return int(GetLastError());
+    const HANDLE thread = CreateThread(nullptr, 0, InterruptThread, nullptr, 0, nullptr);
+    if (!thread) return int(GetLastError());
+    CloseHandle(thread);
+  }
+  if (!SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) return int(GetLastError());
+  return 0;
+}
+
+void InterruptGuardPort(SerialPort* port) { g_guarded.store(port); }
+
+bool InterruptReceived() { return g_interrupts.load() > 0; }
+
+void InterruptExit() {
+  if (!InterruptReceived()) return;
+  if (g_exit_event) SetEvent(g_exit_event);
+  EndLikeCtrlC();
+}
+
+}  // namespace platform

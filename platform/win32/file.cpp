@@ -1,0 +1,123 @@
+// Plain files on Windows: handles from CreateFileA, no C runtime buffers
+// and no text-mode translation (the run log is LF only).
+#include "platform/file.h"
+
+#include <windows.h>
+
+#include <new>
+
+namespace platform {
+
+struct File {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+namespace {
+
+int LastError() {
+  const DWORD err = GetLastError();
+  return err != 0 ? int(err) : ErrorCode(Failure::kIo);
+}
+
+// Only files on a disk: a console, a device or a pipe is refused. CreateFileA
+// itself never waits for the other end of a pipe (a busy one fails with
+// ERROR_PIPE_BUSY), so the refusal comes at once.
+int RequireRegular(HANDLE h) {
+  if (GetFileType(h) != FILE_TYPE_DISK) return ErrorCode(Failure::kInvalid);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return LastError();
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_DIRECTORY;
+  return 0;
+}
+
+int Open(const char* path, DWORD access, DWORD share, DWORD disposition, File** file) {
+  if (!path || !file) return ErrorCode(Failure::kInvalid);
+  const HANDLE h =
+      CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  if (const int err = RequireRegular(h)) {
+    CloseHandle(h);
+    return err;
+  }
+  auto* f = new (std::nothrow) File;
+  if (!f) {
+    CloseHandle(h);
+    return ErrorCode(Failure::kNoResources);
+  }
+  f->handle = h;
+  *file = f;
+  return 0;
+}
+
+}  // namespace
+
+int FileOpenRead(const char* path, File** file) {
+  return Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, file);
+}
+
+int FileSize(File* file, std::uint32_t* size) {
+  if (!file || !size) return ErrorCode(Failure::kInvalid);
+  LARGE_INTEGER s;
+  if (!GetFileSizeEx(file->handle, &s)) return LastError();
+  if (s.QuadPart < 0 || s.QuadPart > 0xFFFFFFFFll) return ErrorCode(Failure::kTooLarge);
+  *size = static_cast<std::uint32_t>(s.QuadPart);
+  return 0;
+}
+
+int FileRead(File* file, void* buffer, std::size_t n, std::size_t* got) {
+  std::size_t done = 0;
+  while (done < n) {
+    const std::size_t left = n - done;
+    const DWORD ask = left > 0x40000000u ? 0x40000000u : DWORD(left);
+    DWORD r = 0;
+    if (!ReadFile(file->handle, static_cast<char*>(buffer) + done, ask, &r, nullptr)) {
+      *got = done;
+      return LastError();
+    }
+    if (r == 0) break;
+    done += r;
+  }
+  *got = done;
+  return 0;
+}
+
+// FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end of
+// the file, as one piece. Sharing only reading makes a second writer fail
+// with ERROR_SHARING_VIOLATION while others may still read the log.
+int FileOpenAppendExclusive(const char* path, File** file) {
+  return Open(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, OPEN_ALWAYS, file);
+}
+
+int FileOpenReplace(const char* path, File** file) {
+  // Not CREATE_ALWAYS: only a file that proved regular is emptied.
+  if (const int err = Open(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, file)) return err;
+  if (!SetEndOfFile((*file)->handle)) {
+    const int err = LastError();
+    FileClose(*file);
+    *file = nullptr;
+    return err;
+  }
+  return 0;
+}
+
+int FileAppend(File* file, const void* data, std::size_t n) {
+  if (!file) return ErrorCode(Failure::kNotOpen);
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const DWORD ask = n > 0x40000000u ? 0x40000000u : DWORD(n);
+    DWORD w = 0;
+    if (!WriteFile(file->handle, p, ask, &w, nullptr)) return LastError();
+    if (w == 0) return ErrorCode(Failure::kIo);
+    p += w;
+    n -= w;
+  }
+  return 0;
+}
+
+void FileClose(File* file) {
+  if (!file) return;
+  if (file->handle != INVALID_HANDLE_VALUE) CloseHandle(file->handle);
+  delete file;
+}
+
+}  // namespace platform
