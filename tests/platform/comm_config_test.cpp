@@ -1,0 +1,68 @@
+// The line settings and time-outs that the Windows backend writes, checked
+// here without Windows: a unit that is set up wrongly (flow control on, NUL
+// bytes dropped, parity checked, DTR down) fails on real hardware only.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/win32/comm_config.h"
+
+namespace {
+
+using platform::win32::BuildDcb;
+using platform::win32::DcbFlagWord;
+
+TEST(WindowsCommConfig, TheProgramsLineIsRawWithDtrOnAndRtsOff) {
+  platform::LineSettings s;  // 19200 8N1, no flow control
+  const auto d = BuildDcb(s, /*dtr=*/true, /*rts=*/false);
+  EXPECT_EQ(d.baud_rate, 19200u);
+  EXPECT_EQ(d.byte_size, 8);
+  EXPECT_EQ(d.parity, 0);
+  EXPECT_EQ(d.stop_bits, 0);
+  // fBinary, fDtrControl = ENABLE and fTXContinueOnXoff set; every other
+  // flag from fParity to fAbortOnError clear; the reserved bits kept.
+  EXPECT_EQ(DcbFlagWord(d, 0), (1u << 0) | (1u << 4) | (1u << 7));
+  EXPECT_EQ(DcbFlagWord(d, 0xFFFFFFFFu), 0xFFFF8000u | (1u << 0) | (1u << 4) | (1u << 7));
+
+  s.baud = 115200;
+  s.parity = 'E';
+  s.stop_bits = 2;
+  s.rts_cts = true;
+  s.xon_xoff = true;
+  const auto f = BuildDcb(s, /*dtr=*/false, /*rts=*/false);
+  EXPECT_EQ(f.baud_rate, 115200u);
+  EXPECT_EQ(f.parity, 2);
+  EXPECT_EQ(f.stop_bits, 2);
+  // Parity checked, CTS holds output, RTS as handshake, XON/XOFF both ways.
+  EXPECT_EQ(DcbFlagWord(f, 0),
+            (1u << 0) | (1u << 1) | (1u << 2) | (1u << 7) | (1u << 8) | (1u << 9) | (2u << 12));
+}
+
+TEST(WindowsCommConfig, ReadsReturnWhatHasArrivedAndWritesHaveNoLimit) {
+  const auto t = platform::win32::BuildTimeouts();
+  EXPECT_EQ(t.read_interval, 0xFFFFFFFFu);
+  EXPECT_EQ(t.read_total_multiplier, 0xFFFFFFFFu);
+  // Between 0 (which would make a read return at once, so the wait spins)
+  // and MAXDWORD (which Windows reads as "no time-out" in this mode).
+  EXPECT_GT(t.read_total_constant, 0u);
+  EXPECT_LT(t.read_total_constant, 0xFFFFFFFFu);
+  EXPECT_EQ(t.write_total_multiplier, 0u);
+  EXPECT_EQ(t.write_total_constant, 0u);
+}
+
+TEST(WindowsCommConfig, ComNamesBecomeDevicePathsThatReachComTenAndUp) {
+  char path[16];
+  ASSERT_TRUE(platform::win32::DevicePath("COM3", path, sizeof path));
+  EXPECT_EQ(std::string(path), "\\\\.\\COM3");
+  ASSERT_TRUE(platform::win32::DevicePath("COM12", path, sizeof path));
+  EXPECT_EQ(std::string(path), "\\\\.\\COM12");
+  for (const char* other : {"COM", "COMX", "COM-1", "\\\\.\\COM4", "CNCA0"}) {
+    ASSERT_TRUE(platform::win32::DevicePath(other, path, sizeof path));
+    EXPECT_EQ(std::string(path), other);
+  }
+  EXPECT_FALSE(platform::win32::DevicePath("COM123456789", path, 8));  // no overflow
+  EXPECT_TRUE(platform::win32::IsStandardBaud(115200));
+  EXPECT_FALSE(platform::win32::IsStandardBaud(12345));
+}
+
+}  // namespace

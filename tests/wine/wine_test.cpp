@@ -1,0 +1,257 @@
+// The Windows programs under Wine against the simulated unit: what a user
+// and the unit see must be what the Linux build shows, apart from the
+// console's CR LF line ends.
+//
+// One fresh Wine prefix for the whole run. Port COM3 is registered to a
+// symlink that each case points at its own unit; the devices that Wine makes
+// for the machine's real serial ports are replaced by directories, so no
+// case can reach real hardware.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/tonecast_text.h"
+#include "tests/support/unitsim.h"
+
+namespace {
+
+using testsupport::BinPath;
+using testsupport::ProcessOptions;
+using testsupport::ProcessResult;
+using testsupport::ReadFile;
+using testsupport::RunProcess;
+using testsupport::TempDir;
+using testsupport::UnitSim;
+
+class WinePrefix : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    env_ = {"WINEPREFIX=" + dir_.file("prefix"), "WINEDEBUG=-all",
+            // No .NET or HTML engine prompts at the first start.
+            "WINEDLLOVERRIDES=mscoree,mshtml="};
+    ASSERT_EQ(Quiet({WINE_PROGRAM, "wineboot", "-i"}), 0);
+    Quiet({WINESERVER_PROGRAM, "-w"});
+    namespace fs = std::filesystem;
+    for (const auto& entry : fs::directory_iterator(dir_.file("prefix/dosdevices"))) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("com", 0) == 0 && fs::is_symlink(entry.symlink_status())) {
+        fs::remove(entry.path());
+        fs::create_directory(entry.path());
+      }
+    }
+    ASSERT_EQ(Quiet({WINE_PROGRAM, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM3",
+                     "/d", com3(), "/f"}),
+              0);
+    // The port table is read when the server starts; from now on it stays.
+    Quiet({WINESERVER_PROGRAM, "-k"});
+    Quiet({WINESERVER_PROGRAM, "-w"});
+    ASSERT_EQ(Quiet({WINESERVER_PROGRAM, "-p"}), 0);
+    // Wine's own services start with the first program and outlive it:
+    // started here, they do not hold on to a tested program's output.
+    ASSERT_EQ(Quiet({WINE_PROGRAM, "wineboot"}), 0);
+  }
+  void TearDown() override { Quiet({WINESERVER_PROGRAM, "-k"}); }
+
+  // Runs a Wine tool with no output pipes: a server that it starts would
+  // inherit them and keep them open for as long as it runs.
+  int Quiet(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" </dev/null >/dev/null 2>&1"});
+    ProcessOptions o;
+    o.env = env_;
+    o.timeout_ms = 120000;
+    return RunProcess(args, o).exit_code;
+  }
+  ProcessResult Wine(std::vector<std::string> args, ProcessOptions o = {}) const {
+    args.insert(args.begin(), WINE_PROGRAM);
+    o.env.insert(o.env.end(), env_.begin(), env_.end());
+    return RunProcess(args, o);
+  }
+  std::string com3() const { return dir_.file("com3"); }
+  const std::vector<std::string>& env() const { return env_; }
+
+ private:
+  TempDir dir_;
+  std::vector<std::string> env_;
+};
+
+WinePrefix* g_wine = static_cast<WinePrefix*>(::testing::AddGlobalTestEnvironment(new WinePrefix));
+
+std::string WindowsExe(const std::string& name) { return std::string(WINDOWS_BIN) + "/" + name + ".exe"; }
+
+// Each CR LF as LF, in one pass: CR CR LF becomes CR LF.
+std::string FoldCrLf(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (s[i] != '\r' || i + 1 == s.size() || s[i + 1] != '\n') out += s[i];
+  return out;
+}
+
+// Dates and times in the run log, which differ between two runs.
+std::string MaskTimes(std::string log) {
+  for (char& c : log)
+    if (c >= '0' && c <= '9') c = '#';
+  return log;
+}
+
+// One run of a program in its own directory with its own unit on COM3, the
+// Windows build under Wine or the Linux build for comparison.
+struct ProgramRun {
+  TempDir dir;
+  std::unique_ptr<UnitSim> unit;
+  ProcessResult result;
+
+  // `image`, when given, is copied to image.vp in the run's directory.
+  ProgramRun(bool windows, std::vector<std::string> unit_flags, const std::string& program,
+      std::vector<std::string> args, const std::string& image = "") {
+    if (!image.empty()) testsupport::WriteFile(dir.file("image.vp"), image);
+    if (windows) unit_flags.insert(unit_flags.end(), {"--link", g_wine->com3()});
+    unit_flags.insert(unit_flags.end(), {"--store", dir.file("stored.vp")});
+    unit = std::make_unique<UnitSim>(unit_flags, dir.path());
+    ProcessOptions o;
+    o.cwd = dir.path();
+    o.env = {unit->Env(3)};
+    o.timeout_ms = 90000;
+    if (windows) {
+      args.insert(args.begin(), WindowsExe(program));
+      result = g_wine->Wine(args, o);
+    } else {
+      args.insert(args.begin(), BinPath(program));
+      result = RunProcess(args, o);
+    }
+    unit->Stop();
+  }
+  std::string file(const std::string& name) const { return ReadFile(dir.file(name)); }
+};
+
+void MakeImage(int flash, const std::string& path) {
+  ASSERT_EQ(RunProcess({BinPath("vpimage"), "build", "--flash", std::to_string(flash), "-o", path})
+                .exit_code,
+            0);
+}
+
+void ExpectCleanEnd(const ProcessResult& r) {
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.err.find("Unhandled exception"), std::string::npos) << r.err;
+}
+
+TEST(WineTonecast, HappyTransfersMatchTheLinuxBuild) {
+  for (const int flash : {8, 16}) {
+    SCOPED_TRACE(flash);
+    TempDir images;
+    MakeImage(flash, images.file("image.vp"));
+    const std::string image = ReadFile(images.file("image.vp"));
+    std::vector<std::string> args = {"-P", "3", "image.vp"};
+    if (flash == 16) args.insert(args.begin() + 2, "-16M");
+    ProgramRun win(true, {}, "tonecast", args, image);
+    ProgramRun lin(false, {}, "tonecast", args, image);
+    ExpectCleanEnd(win.result);
+    EXPECT_EQ(win.result.exit_code, 1);
+    EXPECT_EQ(FoldCrLf(win.result.out), testsupport::kBanner +
+                                            testsupport::FileStatus("image.vp", image.size()) +
+                                            testsupport::kGoodDialogue + testsupport::kComplete);
+    EXPECT_EQ(FoldCrLf(win.result.out), lin.result.out);
+    EXPECT_TRUE(win.file("stored.vp") == image);
+    // The log is binary on Windows too: the same records, byte for byte.
+    const std::string log = win.file("tonecast.log");
+    EXPECT_NE(log.find("FIN OK"), std::string::npos);
+    EXPECT_TRUE(MaskTimes(log) == MaskTimes(lin.file("tonecast.log")));
+    if (flash == 8)
+      std::printf("[ figure ] happy 8 Mbit run: %.2f s under Wine, %.2f s on Linux\n",
+                  win.result.wall_s, lin.result.wall_s);
+  }
+}
+
+TEST(WineTonecast, FailuresEndWithTheLinuxVerdict) {
+  TempDir images;
+  MakeImage(8, images.file("image.vp"));
+  const std::string image = ReadFile(images.file("image.vp"));
+  const std::vector<std::string> args = {"-P", "3", "image.vp"};
+  const std::vector<std::vector<std::string>> faults = {
+      {"--nak", "VPL"}, {"--fin-ng"}, {"--vanish-after", "100000"}};
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault[0]);
+    ProgramRun win(true, fault, "tonecast", args, image);
+    ProgramRun lin(false, fault, "tonecast", args, image);
+    ExpectCleanEnd(win.result);
+    EXPECT_EQ(win.result.exit_code, lin.result.exit_code);
+    const std::string out = FoldCrLf(win.result.out);
+    EXPECT_TRUE(out.ends_with(testsupport::kNg)) << out;
+    // The error codes differ by platform when the unit vanishes; the rest
+    // of the console text is the same.
+    if (fault[0] != "--vanish-after") {
+      EXPECT_EQ(out, lin.result.out);
+    }
+  }
+}
+
+TEST(WineTonecast, APortThatDoesNotExistShowsTheWindowsCode) {
+  TempDir dir;
+  MakeImage(8, dir.file("image.vp"));
+  ProcessOptions o;
+  o.cwd = dir.path();
+  const ProcessResult r = g_wine->Wine({WindowsExe("tonecast"), "-P", "9", "image.vp"}, o);
+  ExpectCleanEnd(r);
+  const std::string out = FoldCrLf(r.out);
+  EXPECT_NE(out.find("Cannot open COM9. (code:2)"), std::string::npos) << out;
+  EXPECT_TRUE(out.ends_with(testsupport::kNg)) << out;
+}
+
+TEST(WineLinepoke, RemembersThePortAndPacesTheCommandByteByByte) {
+  ProgramRun chosen(true, {}, "linepoke", {"/3"});
+  EXPECT_EQ(chosen.result.exit_code, 0);
+  EXPECT_EQ(chosen.file("comm.txt").substr(0, 4), "COM3");
+
+  TempDir dir;
+  testsupport::WriteFile(dir.file("comm.txt"), chosen.file("comm.txt"));
+  UnitSim unit({"--link", g_wine->com3()}, dir.path());
+  ProcessOptions o;
+  o.cwd = dir.path();
+  o.stdin_open = true;  // Enter never pressed: the answer's EOT ends it
+  o.timeout_ms = 30000;
+  const ProcessResult r = g_wine->Wine({WindowsExe("linepoke"), "VER", "1"}, o);
+  unit.Stop();
+  ExpectCleanEnd(r);
+  EXPECT_EQ(r.exit_code, 0);
+  // The unit's CR LF arrives as CR CR LF on a console in text mode.
+  EXPECT_EQ(FoldCrLf(r.out), "OK VER 1\r\nREADY\r\n");
+
+  // Byte gaps as the unit measured them (microseconds).
+  std::istringstream in(unit.Transcript());
+  std::string line;
+  std::vector<long long> times;
+  const std::string key = "\"VER 1\\r\" arrivals=";
+  while (std::getline(in, line))
+    if (const auto at = line.find(key); at != std::string::npos) {
+      std::istringstream list(line.substr(at + key.size()));
+      for (std::string item; std::getline(list, item, ',');) times.push_back(std::stoll(item));
+    }
+  ASSERT_EQ(times.size(), 6u);
+  long long shortest = times[1] - times[0];
+  for (std::size_t i = 1; i < times.size(); ++i) {
+    EXPECT_GE(times[i] - times[i - 1], 10000) << "gap " << i;
+    shortest = std::min(shortest, times[i] - times[i - 1]);
+  }
+  std::printf("[ figure ] linepoke under Wine: shortest gap %.2f ms, average %.2f ms\n",
+              shortest / 1000.0, (times.back() - times.front()) / 5 / 1000.0);
+}
+
+TEST(WinePlatform, ThePortableContractSuitePassesOnTheWindowsBackend) {
+  TempDir dir;
+  UnitSim unit({"--link", g_wine->com3()}, dir.path());
+  ProcessOptions o;
+  o.cwd = dir.path();
+  o.env = {"CONTRACT_PORT=COM3", "CONTRACT_MISSING_PORT=COM9"};
+  o.timeout_ms = 60000;
+  const ProcessResult r = g_wine->Wine({WindowsExe("platform_contract_test")}, o);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("[  PASSED  ]"), std::string::npos) << r.out;
+}
+
+}  // namespace
