@@ -33,3 +33,21 @@ bench: deps
 	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tonecast_bench
 	@$(BENCH_BUILD)/bin/tonecast_bench $(BENCH_ARGS)
+
+# Windows: tonecast.exe, linepoke.exe and vpimage.exe cross-built with
+# mingw-w64 into $(WIN_BUILD)/bin, and the Windows programs tested under Wine
+# against the simulated unit (label "wine"; the Linux build drives them).
+WIN_BUILD ?= build-win
+.PHONY: windows wine-test
+windows:
+	@./scripts/ensure-deps windows
+	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(WIN_BUILD) -j $(JOBS)
+
+wine-test: windows deps
+	@./scripts/ensure-deps wine
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTONECAST_WINDOWS_BIN=$(abspath $(WIN_BUILD))/bin >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target wine_e2e_test tonecast vpimage unitsim
+	@ctest --test-dir $(BUILD) --output-on-failure -L wine $(CTEST_ARGS)
