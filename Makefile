@@ -1,5 +1,7 @@
 # Thin wrapper over CMake for newcomers: `make demo`, `make test`.
 BUILD ?= build
+# No "Entering/Leaving directory" lines from the nested makes of the build.
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all build test demo clean deps bench
