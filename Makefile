@@ -42,7 +42,7 @@ bench: deps
 PREFIX ?= /usr/local
 .PHONY: install package
 install:
-	@test -f $(BUILD)/cmake_install.cmake || \
+	@test -f $(BUILD)/cmake_install.cmake -a -x $(BUILD)/bin/tonecast || \
 	  { echo "install: nothing built in $(BUILD); run 'make' first" >&2; exit 1; }
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
