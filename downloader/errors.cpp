@@ -6,7 +6,11 @@
 
 #include "downloader/run_log.h"
 
+namespace tonecast {
+
 std::atomic<std::int32_t> g_error_count{0};
+
+void InitErrors() { g_error_count.store(0); }
 
 namespace {
 
@@ -64,3 +68,5 @@ int ReportUndefinedError() {
   ReportError(ERR_UNDEFINED, nullptr);
   return 0;
 }
+
+}  // namespace tonecast

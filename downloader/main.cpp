@@ -11,6 +11,8 @@
 #include "downloader/serial_worker.h"
 #include "platform/thread.h"
 
+using namespace tonecast;
+
 namespace {
 
 constexpr const char* kBanner = "\n#### Tonecast ver.05 for Marlin 2006.04.25 ####\n\n";
