@@ -12,9 +12,12 @@
 namespace platform {
 namespace {
 
+// How long a closing console window waits for the clean-up: Windows ends
+// the process after about 5 s whatever the handler does.
+constexpr DWORD kCloseGraceMs = 4500;
+
 std::atomic<InterruptRoutine> g_routine{nullptr};
 std::atomic<int> g_interrupts{0};
-std::atomic<SerialPort*> g_guarded{nullptr};
 HANDLE g_interrupt_event = nullptr;  // set by the first interrupt
 HANDLE g_exit_event = nullptr;       // set when the program is about to end
 
@@ -33,20 +36,22 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
     case CTRL_SHUTDOWN_EVENT: break;
     default: return FALSE;
   }
+  const bool closing =
+      type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
   if (g_interrupts.fetch_add(1) > 0) {
-    // A second interrupt: the user wants out now. The handle close at exit
-    // releases the port; close it first all the same so nothing more is
-    // written to the unit.
-    SerialPort* port = g_guarded.exchange(nullptr);
-    if (port) SerialCancelWrites(port);
+    // A second request of the user's: the clean-up is taking too long. The
+    // port's handle, and with it the exclusive hold, goes with the process.
+    // A window that closes while the first request is being handled is
+    // not such a request: it waits for the clean-up as the first one does.
+    if (closing) WaitForSingleObject(g_exit_event, kCloseGraceMs);
     EndLikeCtrlC();
   }
   SetEvent(g_interrupt_event);
-  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+  if (closing) {
     // Windows ends the process as soon as this handler returns (and after
     // about 5 s in any case): hold it until the clean-up calls
     // InterruptExit, which ends the process itself.
-    WaitForSingleObject(g_exit_event, 4500);
+    WaitForSingleObject(g_exit_event, kCloseGraceMs);
     EndLikeCtrlC();
   }
   return TRUE;
@@ -99,7 +104,8 @@ int InterruptWatch(InterruptRoutine routine) {
   return 0;
 }
 
-void InterruptGuardPort(SerialPort* port) { g_guarded.store(port); }
+// The process's end closes the port's handle, and that releases the hold.
+void InterruptGuardPort(SerialPort*) {}
 
 bool InterruptReceived() { return g_interrupts.load() > 0; }
 
