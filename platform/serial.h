@@ -18,6 +18,8 @@ struct SerialPort;  // opaque
 // "COM<n>" (n decimal) opens the device named by the environment variable
 // COM<n> when it is set and not empty, else /dev/ttyS<n-1>. Any other name is
 // a device path. A port that another process holds fails with EBUSY.
+// RTS is dropped at once after the open (the kernel raises it on every
+// open); DTR stays as the open left it until SerialSetModemLines.
 int SerialOpen(const char* name, SerialPort** port);
 // Releases the exclusive hold and closes the port. Null is ignored.
 void SerialClose(SerialPort* port);
