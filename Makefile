@@ -33,3 +33,11 @@ bench: deps
 	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tonecast_bench
 	@$(BENCH_BUILD)/bin/tonecast_bench $(BENCH_ARGS)
+
+# Both programs inside a QEMU guest on the kernel's 8250 UART and FTDI
+# USB-serial drivers, against the simulated unit (tests/vm/, a few minutes;
+# installs qemu-system-x86, busybox-static and cpio when run as root).
+# VM_ARGS="REGEX" runs only the matching scenarios.
+.PHONY: vm-test
+vm-test: deps
+	@BUILD=$(BUILD) tests/vm/run $(VM_ARGS)

@@ -1,21 +1,19 @@
 // vmprobe: the guest's measuring tool for the virtual-machine tests. Reads
-// the modem lines of a port without opening it, times the RTS pulse at a
-// program's open, and times a program's end after its device went away.
+// the modem lines of a port without opening it, times a program's end after
+// its device went away, and runs a program as an unprivileged user.
 //
 //   vmprobe lines DEV [PID]       "DTR=1 RTS=0": a ttyS port from
 //                                 /proc/tty/driver/serial, any other device
 //                                 through PID's own descriptor (pidfd_getfd)
 //   vmprobe reopen DEV            opens DEV a second time, then the same
-//   vmprobe pulse DEV MS          watches RTS on a ttyS port for up to MS ms
-//                                 (or until SIGTERM): the longest stretch
-//                                 that RTS stood, and how often it rose
 //   vmprobe gone PATH -- CMD...   runs CMD; when PATH disappears, times how
 //                                 long CMD lives on and the CPU it uses then
+//   vmprobe as UID -- CMD...      runs CMD as user and group UID, no groups
 //
 // Every result is one line "@@ key=value ...", read by the host.
 #include <dirent.h>
+#include <grp.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -24,7 +22,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -151,49 +148,6 @@ int Reopen(const char* dev) {
   return status;
 }
 
-std::atomic<bool> g_stop{false};
-void OnStop(int) { g_stop = true; }
-
-// Samples as fast as the kernel answers: a pulse of a few hundred
-// microseconds is the figure of interest, so the loop does not sleep; it is
-// bounded by MS and ends on SIGTERM.
-int Pulse(const char* dev, long limit_ms) {
-  const std::string uart = UartName(dev);
-  if (uart.empty() || UartLines(uart) < 0) {
-    std::printf("@@ pulse=unsupported\n");
-    return 1;
-  }
-  struct sigaction sa{};
-  sa.sa_handler = OnStop;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  std::printf("@@ pulse=ready\n");
-  std::fflush(stdout);
-  const std::int64_t end = NowMicros() + limit_ms * 1000;
-  long samples = 0, rises = 0;
-  std::int64_t longest = 0, rose_at = -1, last = NowMicros(), widest_gap = 0;
-  while (!g_stop && last < end) {
-    const int bits = UartLines(uart);
-    const std::int64_t now = NowMicros();
-    ++samples;
-    if (now - last > widest_gap) widest_gap = now - last;
-    last = now;
-    const bool rts = bits >= 0 && (bits & TIOCM_RTS);
-    if (rts && rose_at < 0) {
-      rose_at = now;
-      ++rises;
-    } else if (!rts && rose_at >= 0) {
-      if (now - rose_at > longest) longest = now - rose_at;
-      rose_at = -1;
-    }
-  }
-  const bool still_up = rose_at >= 0;
-  std::printf("@@ pulse_us=%lld rises=%ld still_up=%d samples=%ld widest_gap_us=%lld\n",
-              static_cast<long long>(longest), rises, still_up ? 1 : 0, samples,
-              static_cast<long long>(widest_gap));
-  return 0;
-}
-
 long CpuMillis(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   FILE* f = std::fopen(path.c_str(), "r");
@@ -246,17 +200,28 @@ int Gone(const char* path, char** argv) {
   return 0;
 }
 
+int RunAs(const char* uid_text, char** argv) {
+  const auto id = static_cast<uid_t>(std::atol(uid_text));
+  if (setgroups(0, nullptr) != 0 || setgid(gid_t(id)) != 0 || setuid(id) != 0) {
+    std::perror("vmprobe as");
+    return 126;
+  }
+  execv(argv[0], argv);
+  std::perror("vmprobe as: exec");
+  return 127;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string cmd = argc > 1 ? argv[1] : "";
   if (cmd == "lines" && argc >= 3) return Lines(argv[2], argc > 3 ? argv[3] : nullptr);
   if (cmd == "reopen" && argc == 3) return Reopen(argv[2]);
-  if (cmd == "pulse" && argc == 4) return Pulse(argv[2], std::atol(argv[3]));
   if (cmd == "gone" && argc >= 5 && std::strcmp(argv[3], "--") == 0)
     return Gone(argv[2], argv + 4);
+  if (cmd == "as" && argc >= 5 && std::strcmp(argv[3], "--") == 0) return RunAs(argv[2], argv + 4);
   std::fprintf(stderr,
-               "usage: vmprobe lines DEV [PID] | reopen DEV | pulse DEV MS |"
-               " gone PATH -- CMD...\n");
+               "usage: vmprobe lines DEV [PID] | reopen DEV |"
+               " gone PATH -- CMD... | as UID -- CMD...\n");
   return 2;
 }
