@@ -8,11 +8,13 @@
 //   vmprobe reopen DEV            opens DEV a second time, then the same
 //   vmprobe gone PATH -- CMD...   runs CMD; when PATH disappears, times how
 //                                 long CMD lives on and the CPU it uses then
-//   vmprobe as UID -- CMD...      runs CMD as user and group UID, no groups
+//   vmprobe run [UID] -- CMD...   runs CMD with SIGINT at its default, as
+//                                 user and group UID (no groups) when given
 //
 // Every result is one line "@@ key=value ...", read by the host.
 #include <dirent.h>
 #include <grp.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -177,16 +179,30 @@ int Gone(const char* path, char** argv) {
   long cpu_at_gone = -1;
   int status = 0;
   rusage usage{};
+  // Sampled every 2 ms: a program that ends within one sample of the
+  // device's loss reads as 0 ms.
   for (;;) {
-    const pid_t r = wait4(child, &status, WNOHANG, &usage);
-    if (r == child) break;
     if (gone_at < 0 && access(path, F_OK) != 0) {
       gone_at = NowMicros();
       cpu_at_gone = CpuMillis(child);
     }
+    const pid_t r = wait4(child, &status, WNOHANG, &usage);
+    if (r == child) break;
     SleepMicros(2000);
   }
   const std::int64_t ended = NowMicros();
+  // The kernel hangs the port up before it removes the device: a program
+  // that ends at the hang-up can be gone before PATH is. Such an end counts
+  // as 0 ms when PATH goes within 2 s.
+  bool ended_first = false;
+  for (int i = 0; gone_at < 0 && i < 1000; ++i) {
+    if (access(path, F_OK) != 0) {
+      gone_at = ended;
+      ended_first = true;
+    } else {
+      SleepMicros(2000);
+    }
+  }
   const long cpu_total = long(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
                          long(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -194,20 +210,26 @@ int Gone(const char* path, char** argv) {
     std::printf("@@ gone=never exit=%d\n", code);
     return 0;
   }
-  std::printf("@@ gone=yes end_after_ms=%lld cpu_after_ms=%ld exit=%d\n",
+  std::printf("@@ gone=yes end_after_ms=%lld cpu_after_ms=%ld exit=%d ended_first=%d\n",
               static_cast<long long>((ended - gone_at) / 1000),
-              cpu_at_gone >= 0 ? cpu_total - cpu_at_gone : -1, code);
+              cpu_at_gone >= 0 ? cpu_total - cpu_at_gone : 0, code, ended_first ? 1 : 0);
   return 0;
 }
 
-int RunAs(const char* uid_text, char** argv) {
-  const auto id = static_cast<uid_t>(std::atol(uid_text));
-  if (setgroups(0, nullptr) != 0 || setgid(gid_t(id)) != 0 || setuid(id) != 0) {
-    std::perror("vmprobe as");
-    return 126;
+// Runs CMD with SIGINT and SIGQUIT at their defaults (a shell starts a
+// background command with both ignored), as user and group UID when given.
+int Run(const char* uid_text, char** argv) {
+  signal(SIGINT, SIG_DFL);
+  signal(SIGQUIT, SIG_DFL);
+  if (uid_text) {
+    const auto id = static_cast<uid_t>(std::atol(uid_text));
+    if (setgroups(0, nullptr) != 0 || setgid(gid_t(id)) != 0 || setuid(id) != 0) {
+      std::perror("vmprobe run");
+      return 126;
+    }
   }
   execv(argv[0], argv);
-  std::perror("vmprobe as: exec");
+  std::perror("vmprobe run: exec");
   return 127;
 }
 
@@ -219,9 +241,10 @@ int main(int argc, char** argv) {
   if (cmd == "reopen" && argc == 3) return Reopen(argv[2]);
   if (cmd == "gone" && argc >= 5 && std::strcmp(argv[3], "--") == 0)
     return Gone(argv[2], argv + 4);
-  if (cmd == "as" && argc >= 5 && std::strcmp(argv[3], "--") == 0) return RunAs(argv[2], argv + 4);
+  if (cmd == "run" && argc >= 4 && std::strcmp(argv[2], "--") == 0) return Run(nullptr, argv + 3);
+  if (cmd == "run" && argc >= 5 && std::strcmp(argv[3], "--") == 0) return Run(argv[2], argv + 4);
   std::fprintf(stderr,
                "usage: vmprobe lines DEV [PID] | reopen DEV |"
-               " gone PATH -- CMD... | as UID -- CMD...\n");
+               " gone PATH -- CMD... | run [UID] -- CMD...\n");
   return 2;
 }
