@@ -47,7 +47,9 @@ struct SerialPort {
   OVERLAPPED write_ov{};
   HANDLE write_event = nullptr;
 
-  bool dtr = true;  // held by SetCommState's DCB, so settings keep them
+  // The lines as last set: every DCB written carries them, so that new
+  // line settings do not change them.
+  bool dtr = true;
   bool rts = false;
 };
 
@@ -122,6 +124,10 @@ int SerialOpen(const char* name, SerialPort** port) {
   const HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
+  // A unit that wires RTS to its reset or boot pin sees every moment it
+  // stands: drop it before anything else. Devices without modem lines
+  // refuse this.
+  EscapeCommFunction(h, CLRRTS);
   auto* p = new (std::nothrow) SerialPort;
   if (!p) {
     CloseHandle(h);
@@ -138,6 +144,10 @@ int SerialOpen(const char* name, SerialPort** port) {
   }
   int err = 0;
   SetupComm(h, kQueueBytes, kQueueBytes);  // a hint that drivers may ignore
+  // DTR stays as the open left it, until SerialSetModemLines; RTS stays down.
+  DCB opened{};
+  opened.DCBlength = sizeof opened;
+  if (GetCommState(h, &opened)) p->dtr = opened.fDtrControl != DTR_CONTROL_DISABLE;
   LineSettings current;
   err = SerialGetSettings(p, &current);
   if (err == 0) {
