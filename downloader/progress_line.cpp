@@ -11,8 +11,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
-// Before this much time has passed the rate says nothing yet: the driver's
-// buffer takes the first few kilobytes at once.
+// The rate is measured from the first count on: the driver's buffer takes
+// the first few kilobytes at once, faster than the line carries them. Until
+// this much time has passed it says nothing yet.
 constexpr auto kRateAfter = std::chrono::milliseconds(500);
 
 // Main thread draws; any thread may erase.
@@ -21,7 +22,8 @@ bool g_active = false;  // between ProgressBegin and ProgressErase
 bool g_shown = false;   // something is on the screen
 std::size_t g_total = 0;
 int g_column = 0;
-Clock::time_point g_start;
+Clock::time_point g_start;  // the first count
+std::size_t g_start_taken = 0;
 Clock::time_point g_last_draw;
 
 // "\r" and back to the column where the line starts.
@@ -43,8 +45,9 @@ void Draw(std::size_t taken, Clock::time_point now) {
       std::chrono::duration_cast<std::chrono::milliseconds>(now - g_start).count();
   char line[160];
   int n = ToColumn(line, sizeof line);
-  if (now - g_start >= kRateAfter && done > 0) {
-    const unsigned long long rate = done * 1000 / static_cast<unsigned long long>(elapsed_ms);
+  const unsigned long long since = done > g_start_taken ? done - g_start_taken : 0;
+  if (now - g_start >= kRateAfter && since > 0) {
+    const unsigned long long rate = since * 1000 / static_cast<unsigned long long>(elapsed_ms);
     const unsigned long long left_s = rate ? (total - done + rate - 1) / rate : 0;
     n += std::snprintf(line + n, sizeof line - std::size_t(n),
                        " %3u%% %llu/%llu bytes %llu bytes/s %llu:%02llu left\x1b[K", percent,
@@ -68,14 +71,18 @@ void ProgressBegin(std::size_t total, int column) {
   g_shown = false;
   g_total = total;
   g_column = column;
-  g_start = Clock::now();
 }
 
 void ProgressUpdate(std::size_t taken, void*) {
   std::lock_guard<std::mutex> lock(g_mu);
   if (!g_active) return;
   const auto now = Clock::now();
-  if (g_shown && now - g_last_draw < kRedrawEvery) return;
+  if (!g_shown) {
+    g_start = now;
+    g_start_taken = taken;
+  } else if (now - g_last_draw < kRedrawEvery) {
+    return;
+  }
   Draw(taken, now);
 }
 
