@@ -5,7 +5,8 @@
 // written to a pipe that a watcher thread reads, and that thread calls the
 // program's routine. A second signal ends the process from the handler
 // itself, after clearing the guarded port's exclusive flag (an ioctl), so
-// that the next program can open the port even when this one is stuck.
+// that the next program can open the port even when this one is stuck; a
+// repeated SIGHUP does not count as that second request.
 #include "platform/console.h"
 
 #include <fcntl.h>
@@ -50,6 +51,12 @@ void OnSignal(int sig) {
     const unsigned char byte = static_cast<unsigned char>(sig);
     while (write(g_pipe[1], &byte, 1) < 0 && errno == EINTR) {
     }
+    errno = saved;
+    return;
+  }
+  // A terminal that closes often hangs up twice (the kernel and the shell
+  // both send SIGHUP): only a second request of the user's ends at once.
+  if (sig == SIGHUP) {
     errno = saved;
     return;
   }
