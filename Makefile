@@ -1,5 +1,7 @@
 # Thin wrapper over CMake for newcomers: `make demo`, `make test`.
 BUILD ?= build
+# No "Entering/Leaving directory" lines from the nested makes of the build.
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all build test demo clean deps bench
@@ -33,3 +35,19 @@ bench: deps
 	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tonecast_bench
 	@$(BENCH_BUILD)/bin/tonecast_bench $(BENCH_ARGS)
+
+# Installing and packaging. `make install` copies what `make` built (it
+# compiles nothing): the programs into $(PREFIX)/bin, the manual pages into
+# $(PREFIX)/share/man/man1, under $(DESTDIR) when that is set.
+# `make package` builds, then writes $(BUILD)/tonecast_<version>_<arch>.deb
+# and, when the Windows programs are there, tonecast_<version>_win64.zip.
+PREFIX ?= /usr/local
+.PHONY: install package
+install:
+	@test -f $(BUILD)/cmake_install.cmake -a -x $(BUILD)/bin/tonecast || \
+	  { echo "install: nothing built in $(BUILD); run 'make' first" >&2; exit 1; }
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+package: build
+	@cd $(BUILD) && cpack -G DEB
+	@./scripts/package-win $(BUILD)

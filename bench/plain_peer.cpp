@@ -1,17 +1,18 @@
 #include "bench/plain_peer.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <thread>
 
-#include "bench/bench_process.h"
+#include "tests/support/pty.h"
+#include "tools/unitsim/pty_line.h"
 
 namespace bench {
 namespace {
@@ -21,8 +22,8 @@ constexpr int kQuietLimitMs = 30000;
 struct Reader {
   int fd = -1;
   const std::vector<std::uint8_t>* expected = nullptr;
-  std::int64_t first_ns = 0;
-  std::int64_t last_ns = 0;
+  std::int64_t first_us = 0;
+  std::int64_t last_us = 0;
   int result = ETIMEDOUT;
   std::atomic<bool> finished{false};
 };
@@ -35,20 +36,20 @@ void ReadBytes(Reader* r) {
     pollfd p{r->fd, POLLIN, 0};
     if (poll(&p, 1, kQuietLimitMs) <= 0) return;  // stalled: ETIMEDOUT
     const ssize_t n = read(r->fd, buf.data(), buf.size());
-    const std::int64_t now = NowNs();
+    const std::int64_t now = MonotonicMicros();
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (n <= 0) {
       r->result = EIO;
       return;
     }
-    if (got == 0) r->first_ns = now;
+    if (got == 0) r->first_us = now;
     if (got + std::size_t(n) > total ||
         std::memcmp(buf.data(), r->expected->data() + got, std::size_t(n)) != 0) {
       r->result = EIO;
       return;
     }
     got += std::size_t(n);
-    r->last_ns = now;
+    r->last_us = now;
   }
   r->result = 0;
 }
@@ -61,24 +62,17 @@ void ReadAll(Reader* r) {
 }  // namespace
 
 int PlainPeerTransfer(const std::vector<std::uint8_t>& bytes, double* first_to_last_s) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0) return errno;
-  char name[128];
-  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
-    const int e = errno;
-    close(master);
-    return e;
+  // The simulated unit's line: raw on both sides, neither blocking.
+  std::unique_ptr<testsupport::PtyPair> pty;
+  try {
+    pty = std::make_unique<testsupport::PtyPair>();
+  } catch (const std::exception&) {
+    return EIO;
   }
-  const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (slave < 0) {
-    const int e = errno;
-    close(master);
-    return e;
-  }
-  // Raw, as the programs set their port: bytes pass unchanged.
+  const int master = pty->master();
+  const int slave = pty->slave();
   termios t{};
   tcgetattr(slave, &t);
-  cfmakeraw(&t);
   cfsetispeed(&t, B115200);
   cfsetospeed(&t, B115200);
   tcsetattr(slave, TCSANOW, &t);
@@ -102,11 +96,9 @@ int PlainPeerTransfer(const std::vector<std::uint8_t>& bytes, double* first_to_l
     }
   }
   th.join();
-  close(slave);
-  close(master);
   if (done < bytes.size() && reader.result == 0) return EIO;
   if (reader.result != 0) return reader.result;
-  *first_to_last_s = double(reader.last_ns - reader.first_ns) / 1e9;
+  *first_to_last_s = double(reader.last_us - reader.first_us) / 1e6;
   return 0;
 }
 

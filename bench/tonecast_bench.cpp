@@ -6,29 +6,34 @@
 //
 //   tonecast_bench [--bin DIR] [--reps N] [--enter-reps N] [--quick] [--no-paced]
 #include <signal.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bench/bench_process.h"
 #include "bench/bench_transcript.h"
 #include "bench/plain_peer.h"
+#include "tests/support/process.h"
+#include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
 
 namespace {
 
-using bench::Child;
-using bench::ChildEnd;
-using bench::SpawnOptions;
+using testsupport::Process;
+using testsupport::ProcessOptions;
+using testsupport::ProcessResult;
+using testsupport::UnitSim;
 
 constexpr int kPausesMs = 1000;  // the two 500 ms pauses after the speed changes
 constexpr double kImageBaud = 115200;
@@ -65,37 +70,31 @@ double Median(std::vector<double> v) {
 double Max(const std::vector<double>& v) { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
 double Min(const std::vector<double>& v) { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
 
-// The simulated unit, running in the scratch directory.
-struct Unit {
-  Child child;
-  std::string path;
-  std::string transcript;
-};
-
-bool StartUnit(Context* c, std::vector<std::string> flags, Unit* u) {
-  u->transcript = c->dir + "/unit-" + std::to_string(++c->runs) + ".transcript";
-  SpawnOptions o;
-  o.argv = {c->settings.bin + "/unitsim", "--transcript", u->transcript};
-  o.argv.insert(o.argv.end(), flags.begin(), flags.end());
-  o.cwd = c->dir;
-  o.stdout_pipe = true;
-  if (bench::Spawn(o, &u->child) != 0) return false;
-  std::string out;
-  if (!bench::ReadUntil(u->child.stdout_fd, &out, "\n", 10000)) {
-    ChildEnd end;
-    kill(u->child.pid, SIGKILL);
-    bench::WaitChild(&u->child, 5000, &end);
-    return false;
+// The simulated unit in the scratch directory, with a transcript of its own
+// per run. Null when it did not start.
+std::unique_ptr<UnitSim> StartUnit(Context* c, std::vector<std::string> flags) {
+  flags.push_back("--transcript");
+  flags.push_back(c->dir + "/unit-" + std::to_string(++c->runs) + ".transcript");
+  try {
+    return std::make_unique<UnitSim>(flags, c->dir, c->settings.bin + "/unitsim");
+  } catch (const std::exception&) {
+    return nullptr;
   }
-  u->path = out.substr(0, out.find('\n'));
-  return true;
 }
 
-std::string StopUnit(Unit* u) {
-  kill(u->child.pid, SIGTERM);
-  ChildEnd end;
-  bench::WaitChild(&u->child, 10000, &end);
-  return bench::ReadWholeFile(u->transcript);
+// Stops the unit and gives its transcript.
+std::string StopUnit(UnitSim* u) {
+  u->Stop();
+  return u->Transcript();
+}
+
+// Options for a program run in the scratch directory on port COM3 of unit.
+ProcessOptions OnUnit(const Context* c, const UnitSim& unit, int timeout_ms) {
+  ProcessOptions o;
+  o.env = {unit.Env(kComPort)};
+  o.cwd = c->dir;
+  o.timeout_ms = timeout_ms;
+  return o;
 }
 
 struct TransferFigures {
@@ -108,30 +107,19 @@ struct TransferFigures {
 
 TransferFigures RunTransfer(Context* c, int k, bool paced) {
   TransferFigures f;
-  Unit unit;
   std::vector<std::string> flags = {"--trailing-line"};
   if (paced) flags.push_back("--pace");
-  if (!StartUnit(c, flags, &unit)) {
+  const std::unique_ptr<UnitSim> unit = StartUnit(c, flags);
+  if (!unit) {
     f.problem = "unitsim did not start";
     return f;
   }
-  SpawnOptions o;
-  o.argv = {c->settings.bin + "/tonecast", "-P", std::to_string(kComPort)};
-  if (k == 1) o.argv.push_back("-16M");
-  o.argv.push_back(c->image_path[k]);
-  o.env = {"COM" + std::to_string(kComPort) + "=" + unit.path};
-  o.cwd = c->dir;
-  o.stdout_file = c->dir + "/tonecast.out";
-  Child child;
-  ChildEnd end;
-  if (bench::Spawn(o, &child) != 0) {
-    StopUnit(&unit);
-    f.problem = "tonecast did not start";
-    return f;
-  }
-  bench::WaitChild(&child, 300000, &end);
-  const std::string transcript = StopUnit(&unit);
-  const std::string out = bench::ReadWholeFile(o.stdout_file);
+  std::vector<std::string> argv = {c->settings.bin + "/tonecast", "-P", std::to_string(kComPort)};
+  if (k == 1) argv.push_back("-16M");
+  argv.push_back(c->image_path[k]);
+  const ProcessResult end = testsupport::RunProcess(argv, OnUnit(c, *unit, 300000));
+  const std::string transcript = StopUnit(unit.get());
+  const std::string& out = end.out;
   f.wall_s = end.wall_s;
   f.cpu_s = end.cpu_s;
   std::int64_t first = 0, last = 0;
@@ -161,39 +149,33 @@ struct InterruptFigures {
 
 InterruptFigures RunInterrupt(Context* c) {
   InterruptFigures f;
-  Unit unit;
-  if (!StartUnit(c, {"--pace"}, &unit)) {
+  const std::unique_ptr<UnitSim> unit = StartUnit(c, {"--pace"});
+  if (!unit) {
     f.problem = "unitsim did not start";
     return f;
   }
-  SpawnOptions o;
-  o.argv = {c->settings.bin + "/tonecast", "-P", std::to_string(kComPort), c->image_path[0]};
-  o.env = {"COM" + std::to_string(kComPort) + "=" + unit.path};
-  o.cwd = c->dir;
-  o.stdout_pipe = true;
-  Child child;
-  ChildEnd end;
-  if (bench::Spawn(o, &child) != 0) {
-    StopUnit(&unit);
-    f.problem = "tonecast did not start";
-    return f;
-  }
-  std::string out;
-  const bool in_image = bench::ReadUntil(child.stdout_fd, &out, "Download file#0...", 20000);
+  Process p({c->settings.bin + "/tonecast", "-P", std::to_string(kComPort), c->image_path[0]},
+            OnUnit(c, *unit, 60000));
+  const bool in_image = p.WaitForOutput("Download file#0...", 20000);
   std::this_thread::sleep_for(std::chrono::seconds(2));  // well into the image
-  const std::int64_t sent_ns = bench::NowNs();
-  kill(child.pid, SIGINT);
-  bench::ReadUntil(child.stdout_fd, &out, "VP file transfer NG!\n", 20000);
-  bench::WaitChild(&child, 20000, &end);
-  StopUnit(&unit);
+  const auto sent = std::chrono::steady_clock::now();
+  p.Signal(SIGINT);
+  // The end, seen at once (the child is reaped below).
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(p.pid()), &info, WEXITED | WNOWAIT) != 0 &&
+         errno == EINTR) {
+  }
+  const auto ended = std::chrono::steady_clock::now();
+  const ProcessResult end = p.Wait(20000);
+  StopUnit(unit.get());
   if (!in_image) {
     f.problem = "the image write never began";
-  } else if (end.timed_out || end.exit_code != -1) {
+  } else if (end.timed_out || end.signal != SIGINT) {
     f.problem = "tonecast did not end by the signal";
-  } else if (out.find("\nError : Interrupted.\n") == std::string::npos) {
+  } else if (end.out.find("\nError : Interrupted.\n") == std::string::npos) {
     f.problem = "no \"Error : Interrupted.\"";
   } else {
-    f.to_exit_ms = double(end.exit_ns - sent_ns) / 1e6;
+    f.to_exit_ms = std::chrono::duration<double, std::milli>(ended - sent).count();
     f.ok = true;
   }
   return f;
@@ -210,37 +192,29 @@ struct TerminalFigures {
 
 TerminalFigures RunTerminal(Context* c) {
   TerminalFigures f;
-  Unit unit;
-  if (!StartUnit(c, {"--no-eot"}, &unit)) {
+  const std::unique_ptr<UnitSim> unit = StartUnit(c, {"--no-eot"});
+  if (!unit) {
     f.problem = "unitsim did not start";
     return f;
   }
-  bench::WriteWholeFile(c->dir + "/comm.txt", "COM3", 4);
-  SpawnOptions o;
-  o.argv = {c->settings.bin + "/linepoke"};
-  o.argv.insert(o.argv.end(), kCommandWords.begin(), kCommandWords.end());
-  o.env = {"COM" + std::to_string(kComPort) + "=" + unit.path};
-  o.cwd = c->dir;
-  o.stdin_pipe = true;
-  o.stdout_pipe = true;
-  Child child;
-  ChildEnd end;
-  if (bench::Spawn(o, &child) != 0) {
-    StopUnit(&unit);
-    f.problem = "linepoke did not start";
-    return f;
-  }
-  std::string out;
-  const bool answered = bench::ReadUntil(child.stdout_fd, &out, "READY\r\n", 10000);
-  std::int64_t enter_ns = 0;
+  testsupport::WriteFile(c->dir + "/comm.txt", std::string("COM3"));
+  std::vector<std::string> argv = {c->settings.bin + "/linepoke"};
+  argv.insert(argv.end(), kCommandWords.begin(), kCommandWords.end());
+  ProcessOptions o = OnUnit(c, *unit, 10000);
+  o.stdin_open = true;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point spawned = Clock::now();
+  Process child(argv, o);
+  const bool answered = child.WaitForOutput("READY\r\n", 10000);
+  Clock::time_point enter = spawned;
   if (answered) {
     // A quiet line for a moment, then Enter.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    enter_ns = bench::NowNs();
-    (void)!write(child.stdin_fd, "\n", 1);
+    enter = Clock::now();
+    child.WriteStdin("\n");
   }
-  bench::WaitChild(&child, answered ? 10000 : 1000, &end);
-  const std::string transcript = StopUnit(&unit);
+  const ProcessResult end = child.Wait(answered ? 10000 : 1000);
+  const std::string transcript = StopUnit(unit.get());
   if (!answered) {
     f.problem = "no answer shown";
   } else if (end.timed_out || end.exit_code != 0) {
@@ -255,7 +229,9 @@ TerminalFigures RunTerminal(Context* c) {
     if (f.gaps_ms.empty()) {
       f.problem = "the unit's transcript lacks the command";
     } else {
-      f.enter_to_exit_ms = double(end.exit_ns - enter_ns) / 1e6;
+      // The exit as seen by the reaper, which looks every 2 ms.
+      f.enter_to_exit_ms =
+          std::chrono::duration<double, std::milli>(spawned - enter).count() + end.wall_s * 1e3;
       f.cpu_share = end.wall_s > 0 ? end.cpu_s / end.wall_s : 0;
       f.ok = true;
     }
@@ -333,17 +309,18 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tonecast-bench-XXXXXX";
-  if (!mkdtemp(templ.data())) {
-    std::perror("tonecast_bench: mkdtemp");
+  std::unique_ptr<testsupport::TempDir> scratch;
+  try {
+    scratch = std::make_unique<testsupport::TempDir>();
+  } catch (const std::exception&) {
+    std::perror("tonecast_bench: scratch directory");
     return 1;
   }
-  c.dir = templ;
+  c.dir = scratch->path();
   for (int k = 0; k < 2; ++k) {
     c.image[k] = BuildVpImage(FlashMbit(k), 7);
     c.image_path[k] = c.dir + "/image" + std::to_string(FlashMbit(k)) + ".vp";
-    bench::WriteWholeFile(c.image_path[k], c.image[k].data(), c.image[k].size());
+    testsupport::WriteFile(c.image_path[k], c.image[k]);
   }
   double load[1] = {0};
   getloadavg(load, 1);
@@ -511,8 +488,7 @@ int main(int argc, char** argv) {
   if (!lp_problems.empty())
     std::printf("  note: %zu failure(s), first: %s\n", lp_problems.size(), lp_problems[0].c_str());
 
-  std::error_code ec;
-  std::filesystem::remove_all(c.dir, ec);
+  scratch.reset();  // removes the scratch directory
   // Timing never fails the benchmark; a run that went wrong does.
   bool failed = !problems[0].empty() || !problems[1].empty() || !lp_problems.empty() ||
                 !int_problems.empty();

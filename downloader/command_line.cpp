@@ -10,6 +10,8 @@
 #include "downloader/run_state.h"
 #include "downloader/vp_file.h"
 
+namespace tonecast {
+
 namespace {
 
 constexpr const char* kUsage =
@@ -111,3 +113,5 @@ int ParseCommandLine(int argc, char** argv) {
   }
   return 1;
 }
+
+}  // namespace tonecast

@@ -7,7 +7,11 @@
 #include "downloader/progress_line.h"
 #include "downloader/run_log.h"
 
+namespace tonecast {
+
 std::atomic<std::int32_t> g_error_count{0};
+
+void InitErrors() { g_error_count.store(0); }
 
 namespace {
 
@@ -69,3 +73,5 @@ int ReportUndefinedError() {
   ReportError(ERR_UNDEFINED, nullptr);
   return 0;
 }
+
+}  // namespace tonecast

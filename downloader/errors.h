@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace tonecast {
+
 enum ErrorIndex {
   ERR_UNDEFINED = 0,
   ERR_FILE_NOT_FOUND = 1,
@@ -27,6 +29,8 @@ enum ErrorIndex {
 // Number of errors reported in this run; both threads report.
 extern std::atomic<std::int32_t> g_error_count;
 
+// Sets the error count of a new run to 0.
+void InitErrors();
 // Prints "\nError : <text>\n", writes an Error record, counts the error.
 // text may be null: the table text of index is used (index 0 when index is
 // out of range).
@@ -37,3 +41,5 @@ void ReportErrorCode(int index, std::int32_t code);
 int ReportUndefinedError();
 // The table text of index (index 0 when out of range).
 const char* ErrorText(int index);
+
+}  // namespace tonecast

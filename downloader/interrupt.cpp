@@ -5,6 +5,8 @@
 #include "downloader/messages.h"
 #include "platform/console.h"
 
+namespace tonecast {
+
 namespace {
 
 // Keeps the guarded port open while the watcher cancels its writes: the
@@ -32,3 +34,5 @@ void GuardPort(platform::SerialPort* port) {
   // A port opened after the interrupt takes no dialogue at all.
   if (port && platform::InterruptReceived()) platform::SerialCancelWrites(port);
 }
+
+}  // namespace tonecast

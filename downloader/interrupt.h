@@ -7,6 +7,8 @@
 
 #include "platform/serial.h"
 
+namespace tonecast {
+
 // Main thread, once the worker runs and before the transfer starts (until
 // then an interrupt has its default effect). 0, or the platform's error.
 int WatchInterrupts();
@@ -15,3 +17,5 @@ int WatchInterrupts();
 // closed). Writes to a port guarded after an interrupt fail at once, and an
 // immediate end (a second interrupt) releases this port's exclusive hold.
 void GuardPort(platform::SerialPort* port);
+
+}  // namespace tonecast

@@ -13,6 +13,8 @@
 #include "platform/console.h"
 #include "platform/thread.h"
 
+using namespace tonecast;
+
 namespace {
 
 constexpr const char* kBanner = "\n#### Tonecast ver.05 for Marlin 2006.04.25 ####\n\n";

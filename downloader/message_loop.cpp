@@ -4,6 +4,8 @@
 #include "downloader/sequencer.h"
 #include "platform/thread.h"
 
+namespace tonecast {
+
 void RunMessageLoop() {
   platform::Message message;
   while (platform::QueueGet(&message) == 0) {
@@ -19,3 +21,5 @@ void RunMessageLoop() {
     if (ended) break;
   }
 }
+
+}  // namespace tonecast

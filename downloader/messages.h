@@ -6,6 +6,8 @@
 
 #include "platform/thread.h"
 
+namespace tonecast {
+
 // Kinds. A reply carries the kind of its request.
 constexpr std::uint32_t UM_READY = 2048;    // worker -> main: wparam = InitWorker result
 constexpr std::uint32_t UM_OPEN = 2049;     // main -> worker: port number, CableFlags;
@@ -30,3 +32,5 @@ extern ThreadSlot g_thread_slots[2];
 // DTR on (bit 0), RTS on (bit 1).
 constexpr std::uint32_t CABLE_DTR = 1;
 constexpr std::uint32_t CABLE_RTS = 2;
+
+}  // namespace tonecast

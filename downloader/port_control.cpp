@@ -5,7 +5,9 @@
 #include "downloader/interrupt.h"
 #include "downloader/messages.h"
 #include "downloader/run_log.h"
-#include "downloader/serial_worker.h"
+#include "downloader/serial_link.h"
+
+namespace tonecast {
 
 namespace {
 
@@ -45,7 +47,6 @@ std::int32_t Configure(platform::SerialPort* port, std::uint32_t cable_flags) {
 std::int32_t OpenPort(std::int32_t port_number, std::uint32_t cable_flags) {
   SerialContext* ctx = g_serial.load();
   if (!ctx) return platform::ErrorCode(platform::Failure::kNoDevice);
-  ctx->port_number = port_number;
   ctx->line_length = 0;  // a partial line of an earlier connection is dropped
 
   // A port still open from an earlier request would stay locked for good.
@@ -92,3 +93,5 @@ void ClosePort() {
   if (SerialContext* ctx = g_serial.load()) ReleasePort(ctx);
   WriteLogRecord(LOG_DISCONNECT, {}, nullptr, 0);
 }
+
+}  // namespace tonecast

@@ -6,6 +6,8 @@
 
 #include "platform/console.h"
 
+namespace tonecast {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -96,3 +98,5 @@ void ProgressErase() {
   n += std::snprintf(text + n, sizeof text - std::size_t(n), "\x1b[K");
   Write(text, n);
 }
+
+}  // namespace tonecast

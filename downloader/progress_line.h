@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+namespace tonecast {
+
 // Starts the line for a write of total bytes. column is where the cursor
 // stands on the console line when the write begins: the text before it
 // ("Download file#0...") stays, and the progress is drawn after it, so that
@@ -22,3 +24,5 @@ void ProgressUpdate(std::size_t taken, void* context);
 // console text. Ends the line: later updates draw nothing until the next
 // ProgressBegin.
 void ProgressErase();
+
+}  // namespace tonecast

@@ -6,7 +6,9 @@
 #include "downloader/errors.h"
 #include "downloader/messages.h"
 #include "downloader/run_log.h"
-#include "downloader/serial_worker.h"
+#include "downloader/serial_link.h"
+
+namespace tonecast {
 
 namespace {
 
@@ -68,7 +70,6 @@ std::int32_t AssembleLine(std::uint8_t byte) {
 void ReceiveLoop() {
   SerialContext* ctx = g_serial.load();
   if (!ctx) return;
-  ctx->receiving.store(1);
   platform::SerialPort* port = ctx->port.load();
 
   platform::SerialSetEventMask(port, platform::kEventRxChar);
@@ -104,7 +105,6 @@ void ReceiveLoop() {
   }
 
   platform::SerialPurge(port, platform::kPurgeRx);
-  ctx->receiving.store(0);
   WriteLogRecord(LOG_STOP_RECEIVING, {}, nullptr, 0);
 }
 
@@ -115,3 +115,5 @@ void StopReceiving() {
   std::lock_guard<std::mutex> lock(g_port_mu);
   if (platform::SerialPort* port = ctx->port.load()) platform::SerialSetEventMask(port, 0);
 }
+
+}  // namespace tonecast

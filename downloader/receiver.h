@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace tonecast {
+
 // Worker thread: waits for received bytes and assembles them into lines
 // until StopReceiving or a failed wait or read.
 void ReceiveLoop();
@@ -12,3 +14,5 @@ std::int32_t AssembleLine(std::uint8_t byte);
 // Main thread: ends a running receive loop, or the next one to start before
 // the worker reads its next request. Returns at once.
 void StopReceiving();
+
+}  // namespace tonecast

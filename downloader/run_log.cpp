@@ -8,6 +8,8 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 
+namespace tonecast {
+
 namespace {
 
 // Both threads write records; the lock keeps each record one write and
@@ -15,59 +17,61 @@ namespace {
 std::mutex g_log_mu;
 platform::File* g_log = nullptr;
 
-bool HasPayload(LogRecordKind kind) {
-  return kind == LOG_RECV || kind == LOG_BFUL || kind == LOG_SEND || kind == LOG_ERROR;
+// How a record kind is written: prefix, timestamp, then what follows it.
+// The values go after the timestamp: none, one ("size:%lld") or two.
+enum ValueShape { NO_VALUES, SIZE_VALUE, SPEED_VALUES, SEND_VALUES };
+
+struct RecordFormat {
+  LogRecordKind kind;
+  const char* prefix;  // before the timestamp; LOG_CONNECT puts the port name first
+  ValueShape values;
+  const char* suffix;  // after the timestamp and values
+  bool payload;        // followed by the payload and "\n\n"
+};
+
+constexpr RecordFormat kFormats[] = {
+    {LOG_START, "Program start at ", NO_VALUES, " \n", false},
+    {LOG_CONNECT, " connect at ", NO_VALUES, " \n", false},
+    {LOG_SPEED, "BAUD ", SPEED_VALUES, " \n", false},
+    {LOG_DISCONNECT, "disconnect at ", NO_VALUES, " \n", false},
+    {LOG_STOP_RECEIVING, "stop receiving at ", NO_VALUES, " \n", false},
+    {LOG_RECV, "RECV ", SIZE_VALUE, "\n     ", true},
+    {LOG_BFUL, "BFUL ", NO_VALUES, " \n     ", true},
+    {LOG_SEND, "SEND ", SEND_VALUES, "\n     ", true},
+    {LOG_ERROR, "Error ", NO_VALUES, " : ", true},
+    {LOG_END, "Program end at ", NO_VALUES, " \n", false},
+};
+
+const RecordFormat& FormatOf(LogRecordKind kind) {
+  for (const RecordFormat& f : kFormats)
+    if (f.kind == kind) return f;
+  return kFormats[0];  // not reached: every kind has a row
 }
 
 // Formats the header of a record into buf (256 bytes). Returns its length.
-int FormatHeader(char (&buf)[256], LogRecordKind kind, const LogValues& v,
+int FormatHeader(char (&buf)[256], const RecordFormat& f, const LogValues& v,
                  const platform::LocalTime& t) {
-  const int Y = t.year, M = t.month, D = t.day, h = t.hour, m = t.minute, s = t.second;
+  char stamp[80];
+  std::snprintf(stamp, sizeof stamp, "%04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  char values[64] = "";
   const long long a = v.first, b = v.second;
-  int n = 0;
-  switch (kind) {
-    case LOG_START:
-      n = std::snprintf(buf, sizeof buf, "Program start at %04d/%02d/%02d %02d:%02d:%02d \n", Y,
-                        M, D, h, m, s);
+  switch (f.values) {
+    case NO_VALUES:
       break;
-    case LOG_CONNECT:
-      n = std::snprintf(buf, sizeof buf, "%s connect at %04d/%02d/%02d %02d:%02d:%02d \n",
-                        v.text ? v.text : "", Y, M, D, h, m, s);
+    case SIZE_VALUE:
+      std::snprintf(values, sizeof values, " size:%lld", a);
       break;
-    case LOG_SPEED:
-      n = std::snprintf(buf, sizeof buf, "BAUD %04d/%02d/%02d %02d:%02d:%02d : %lld -> %lld \n",
-                        Y, M, D, h, m, s, a, b);
+    case SPEED_VALUES:
+      std::snprintf(values, sizeof values, " : %lld -> %lld", a, b);
       break;
-    case LOG_DISCONNECT:
-      n = std::snprintf(buf, sizeof buf, "disconnect at %04d/%02d/%02d %02d:%02d:%02d \n", Y, M,
-                        D, h, m, s);
-      break;
-    case LOG_STOP_RECEIVING:
-      n = std::snprintf(buf, sizeof buf, "stop receiving at %04d/%02d/%02d %02d:%02d:%02d \n", Y,
-                        M, D, h, m, s);
-      break;
-    case LOG_RECV:
-      n = std::snprintf(buf, sizeof buf, "RECV %04d/%02d/%02d %02d:%02d:%02d size:%lld\n     ",
-                        Y, M, D, h, m, s, a);
-      break;
-    case LOG_BFUL:
-      n = std::snprintf(buf, sizeof buf, "BFUL %04d/%02d/%02d %02d:%02d:%02d \n     ", Y, M, D,
-                        h, m, s);
-      break;
-    case LOG_SEND:
-      n = std::snprintf(buf, sizeof buf,
-                        "SEND %04d/%02d/%02d %02d:%02d:%02d size:%lld (%lld)\n     ", Y, M, D, h,
-                        m, s, a, b);
-      break;
-    case LOG_ERROR:
-      n = std::snprintf(buf, sizeof buf, "Error %04d/%02d/%02d %02d:%02d:%02d : ", Y, M, D, h, m,
-                        s);
-      break;
-    case LOG_END:
-      n = std::snprintf(buf, sizeof buf, "Program end at %04d/%02d/%02d %02d:%02d:%02d \n", Y, M,
-                        D, h, m, s);
+    case SEND_VALUES:
+      std::snprintf(values, sizeof values, " size:%lld (%lld)", a, b);
       break;
   }
+  const char* port = f.kind == LOG_CONNECT && v.text ? v.text : "";
+  const int n = std::snprintf(buf, sizeof buf, "%s%s%s%s%s", port, f.prefix, stamp, values,
+                              f.suffix);
   if (n < 0) return 0;
   return n < int(sizeof buf) ? n : int(sizeof buf) - 1;  // a long port name is cut, not overrun
 }
@@ -79,9 +83,10 @@ void WriteLocked(LogRecordKind kind, const LogValues& values, const void* payloa
   platform::LocalTime now;
   platform::LocalTimeNow(&now);
   char header[256];
-  const int header_length = FormatHeader(header, kind, values, now);
+  const RecordFormat& format = FormatOf(kind);
+  const int header_length = FormatHeader(header, format, values, now);
   const std::size_t head = std::size_t(header_length);
-  const bool has_payload = HasPayload(kind);
+  const bool has_payload = format.payload;
   const std::size_t body = has_payload && payload ? payload_length : 0;
   const std::size_t total = head + body + (has_payload ? 2 : 0);
   // One write per record; records of both threads already pass this lock.
@@ -134,3 +139,5 @@ bool RunLogIsOpen() {
   std::lock_guard<std::mutex> lock(g_log_mu);
   return g_log != nullptr;
 }
+
+}  // namespace tonecast

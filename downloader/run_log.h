@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tonecast {
+
 enum LogRecordKind {
   LOG_START,           // "Program start at <ts> \n"
   LOG_CONNECT,         // "<port name> connect at <ts> \n"           text
@@ -41,3 +43,5 @@ void CloseRunLog();
 void WriteLogRecord(LogRecordKind kind, const LogValues& values,
                     const void* payload, std::size_t payload_length);
 bool RunLogIsOpen();
+
+}  // namespace tonecast

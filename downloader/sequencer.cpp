@@ -12,6 +12,8 @@
 #include "downloader/transmitter.h"
 #include "downloader/vp_file.h"
 
+namespace tonecast {
+
 std::int32_t g_transfer_state = ST_IDLE;
 std::uint32_t g_transfer_timer = 0;
 std::int32_t g_current_file = 0;
@@ -50,11 +52,6 @@ int ArmThen(std::uint32_t ms, int next) {
 
 int PostToWorker(std::uint32_t kind, std::uint32_t wparam, std::uintptr_t lparam) {
   return g_services.post(g_thread_slots[1].id, kind, wparam, lparam);
-}
-
-void ReleaseLoadedData() {
-  delete[] g_loaded_data;
-  g_loaded_data = nullptr;
 }
 
 int Stay(std::uint32_t, const char*) { return g_transfer_state; }
@@ -303,7 +300,7 @@ void InitTransfer() {
   g_transfer_state = ST_IDLE;
   g_transfer_timer = 0;
   g_current_file = 0;
-  g_loaded_data = nullptr;
+  ReleaseLoadedData();
   g_interrupted = false;
 }
 
@@ -343,3 +340,5 @@ int DispatchTransferMessage(std::uint32_t kind, std::uint32_t wparam, std::uintp
   delete[] text;
   return g_transfer_state == ST_IDLE ? 1 : 0;
 }
+
+}  // namespace tonecast

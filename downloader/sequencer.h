@@ -6,6 +6,8 @@
 
 #include "platform/thread.h"
 
+namespace tonecast {
+
 enum TransferState {
   ST_IDLE = 0,
   ST_OPENING = 1,
@@ -53,3 +55,5 @@ int StartTransfer();
 // Runs one transition. 1 when the transfer has ended, else 0. A UM_LINE text
 // (lparam) is released here, after the handler has run.
 int DispatchTransferMessage(std::uint32_t kind, std::uint32_t wparam, std::uintptr_t lparam);
+
+}  // namespace tonecast

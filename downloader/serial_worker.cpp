@@ -4,14 +4,13 @@
 #include <new>
 
 #include "downloader/interrupt.h"
+#include "downloader/messages.h"
 #include "downloader/port_control.h"
 #include "downloader/receiver.h"
 #include "downloader/run_log.h"
 #include "platform/alert.h"
 
-ThreadSlot g_thread_slots[2];
-std::atomic<SerialContext*> g_serial{nullptr};
-std::mutex g_port_mu;
+namespace tonecast {
 
 namespace {
 
@@ -44,7 +43,6 @@ bool ReplyThenReceive(std::uint32_t kind, std::int32_t code) {
 int InitWorker() {
   auto* ctx = new (std::nothrow) SerialContext;
   if (!ctx) return -1;
-  ctx->port_number = 1;
   g_serial.store(ctx);
   OpenRunLog();  // when it cannot be opened the run goes on without a log
   return 0;
@@ -150,3 +148,5 @@ int StopWorker(int slot) {
   }
   return 1;
 }
+
+}  // namespace tonecast

@@ -3,7 +3,9 @@
 #include "downloader/errors.h"
 #include "downloader/progress_line.h"
 #include "downloader/run_log.h"
-#include "downloader/serial_worker.h"
+#include "downloader/serial_link.h"
+
+namespace tonecast {
 
 namespace {
 
@@ -50,3 +52,5 @@ std::int32_t SerialSend(const void* buffer, std::uint32_t size) {
   ReportError(ERR_SEND_TIMEOUT, nullptr);
   return err != 0 ? err : platform::ErrorCode(platform::Failure::kIo);
 }
+
+}  // namespace tonecast

@@ -9,6 +9,8 @@
 #include "downloader/vp_format.h"
 #include "platform/file.h"
 
+namespace tonecast {
+
 DataFileEntry g_data_files[kDataFileCount];
 char g_option_text[kNameSize];
 std::uint8_t* g_loaded_data = nullptr;
@@ -123,8 +125,19 @@ int CheckDataFile(int index) {
   return valid;
 }
 
-int LoadDataFile(const char* name, std::uint32_t size) {
+void InitDataFiles() {
+  std::memset(g_data_files, 0, sizeof g_data_files);
+  std::memset(g_option_text, 0, sizeof g_option_text);
+  ReleaseLoadedData();
+}
+
+void ReleaseLoadedData() {
+  delete[] g_loaded_data;
   g_loaded_data = nullptr;
+}
+
+int LoadDataFile(const char* name, std::uint32_t size) {
+  ReleaseLoadedData();
   platform::File* file = nullptr;
   if (platform::FileOpenRead(name, &file) != 0) {
     ReportError(ERR_FILE_NOT_FOUND, nullptr);
@@ -145,3 +158,5 @@ int LoadDataFile(const char* name, std::uint32_t size) {
   g_loaded_data = buffer;
   return 0;
 }
+
+}  // namespace tonecast

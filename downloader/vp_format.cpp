@@ -1,5 +1,7 @@
 #include "downloader/vp_format.h"
 
+namespace tonecast {
+
 namespace {
 
 constexpr VpGeometry kGeometry16{16, 946704, 528, 1793, 512, 1920};
@@ -61,3 +63,5 @@ unsigned ExamineVpImage(const std::uint8_t* data, std::size_t size, const VpGeom
   if (tail[m] != 0xAA || tail[m + 1] != 0x00 || !PatternOk(tail)) problems |= VP_BAD_TAIL;
   return problems;
 }
+
+}  // namespace tonecast

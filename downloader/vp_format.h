@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tonecast {
+
 struct VpGeometry {
   int flash_size;               // 16 or 8
   std::uint32_t file_size;      // 946704 or 270600
@@ -40,3 +42,5 @@ unsigned ExamineVpImage(const std::uint8_t* data, std::size_t size,
 // The 16-bit little-endian word sum of data[0, length) (length rounded up to
 // even; a missing last byte counts as 0).
 std::uint16_t VpWordSum(const std::uint8_t* data, std::size_t length);
+
+}  // namespace tonecast

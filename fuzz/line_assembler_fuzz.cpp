@@ -21,6 +21,8 @@
 #include "downloader/serial_worker.h"
 #include "platform/thread.h"
 
+using namespace tonecast;
+
 namespace {
 
 constexpr std::uint32_t kDrainMarker = 0x7FFF0001u;

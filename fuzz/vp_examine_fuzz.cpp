@@ -14,6 +14,8 @@
 #include "downloader/vp_format.h"
 #include "tools/vpimage/vp_builder.h"
 
+using namespace tonecast;
+
 namespace {
 
 std::uint32_t Le(const std::uint8_t* p, int bytes) {

@@ -24,6 +24,8 @@
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
 
+using namespace tonecast;
+
 namespace {
 
 using testsupport::PtyPair;

@@ -7,6 +7,8 @@
 #include "downloader/run_log.h"
 #include "tests/startup/startup_fixture.h"
 
+using namespace tonecast;
+
 namespace {
 
 using startup_test::Captured;

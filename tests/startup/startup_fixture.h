@@ -12,6 +12,8 @@
 #include "downloader/run_state.h"
 #include "tests/support/process.h"
 
+using namespace tonecast;
+
 namespace startup_test {
 
 class StartupTest : public ::testing::Test {

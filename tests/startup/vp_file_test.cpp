@@ -13,6 +13,8 @@
 #include "tests/startup/startup_fixture.h"
 #include "tools/vpimage/vp_builder.h"
 
+using namespace tonecast;
+
 namespace {
 
 using startup_test::Captured;

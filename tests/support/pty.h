@@ -2,11 +2,51 @@
 // master side, the program under test opens the slave path.
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace testsupport {
+
+// Writes every byte to a non-blocking descriptor, waiting for room at most
+// wait_ms each time. False on a write error, a hang-up or a wait that ran
+// out.
+bool WriteAllBytes(int fd, const std::string& bytes, int wait_ms);
+
+// Reads fd into *pending until it holds `text`, timeout_ms passes or (with
+// stop_on_hangup) the line hangs up. Returns *pending up to and with the
+// text (all of it when the text never came) and leaves the rest in *pending.
+std::string ReadUntilText(int fd, std::string* pending, const std::string& text, int timeout_ms,
+                          bool stop_on_hangup);
+
+// The program's side of a line, for a test that plays the downloader or the
+// terminal by hand: opened raw and non-blocking at 19200 baud, without the
+// exclusive hold the programs take, so that a test can set or check it.
+class LineClient {
+ public:
+  explicit LineClient(const std::string& path);
+  ~LineClient() { Close(); }
+  LineClient(const LineClient&) = delete;
+  LineClient& operator=(const LineClient&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  void Close();
+  void SetBaud(speed_t speed);
+  // Writes every byte (each wait for room bounded by 5 s); false on a write
+  // error (a hung-up line).
+  bool Send(const std::string& bytes);
+  bool Send(const std::vector<std::uint8_t>& bytes);
+  // Reads until `text` has arrived (at most 5 s, or until a hang-up);
+  // returns what came up to and with it, and keeps the rest for next time.
+  std::string ReadUntil(const std::string& text);
+
+ private:
+  int fd_ = -1;
+  std::string got_;
+};
 
 class PtyPair {
  public:

@@ -10,10 +10,10 @@
 
 namespace testsupport {
 
-UnitSim::UnitSim(std::vector<std::string> flags, std::string dir) {
+UnitSim::UnitSim(std::vector<std::string> flags, std::string dir, std::string program) {
   bool has_transcript = false;
   for (const auto& f : flags) has_transcript = has_transcript || f == "--transcript";
-  std::vector<std::string> argv{BinPath("unitsim")};
+  std::vector<std::string> argv{program.empty() ? BinPath("unitsim") : program};
   if (!has_transcript) {
     transcript_ = dir + "/unitsim.transcript";
     argv.push_back("--transcript");

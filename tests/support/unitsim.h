@@ -20,10 +20,11 @@ class Process;
 
 class UnitSim {
  public:
-  // Starts unitsim in `dir` with `flags`. Unless the flags name one, a
-  // transcript is written to <dir>/unitsim.transcript. Throws
-  // std::runtime_error when the line path does not appear within 10 s.
-  UnitSim(std::vector<std::string> flags, std::string dir);
+  // Starts unitsim (the built one unless `program` names another) in `dir`
+  // with `flags`. Unless the flags name one, a transcript is written to
+  // <dir>/unitsim.transcript. Throws std::runtime_error when the line path
+  // does not appear within 10 s.
+  UnitSim(std::vector<std::string> flags, std::string dir, std::string program = "");
   ~UnitSim();  // stops the unit if still running
   UnitSim(const UnitSim&) = delete;
   UnitSim& operator=(const UnitSim&) = delete;

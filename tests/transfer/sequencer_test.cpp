@@ -16,6 +16,8 @@
 #include "tests/support/process.h"
 #include "tools/vpimage/vp_builder.h"
 
+using namespace tonecast;
+
 namespace {
 
 struct Post {

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/process.h"
+#include "tests/support/pty.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
 
@@ -33,77 +34,15 @@ using Clock = std::chrono::steady_clock;
 constexpr int kWaitMs = 5000;  // generous bound: only a hang runs into it
 
 // The program's side of the line.
-class Client {
- public:
-  explicit Client(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return;
-    termios t{};
-    tcgetattr(fd_, &t);
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    cfsetspeed(&t, B19200);
-    tcsetattr(fd_, TCSANOW, &t);
-  }
-  ~Client() { Close(); }
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
+using Client = testsupport::LineClient;
 
-  void SetBaud(speed_t speed) {
-    termios t{};
-    tcgetattr(fd_, &t);
-    cfsetspeed(&t, speed);
-    tcsetattr(fd_, TCSANOW, &t);
-  }
-
-  // Writes every byte; false on a write error (a hung-up line).
-  bool Send(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) {
-        done += std::size_t(n);
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-      pollfd p{fd_, POLLOUT, 0};
-      if (poll(&p, 1, kWaitMs) <= 0) return false;
-      if (p.revents & (POLLHUP | POLLERR)) return false;
-    }
-    return true;
-  }
-  bool Send(const std::vector<std::uint8_t>& bytes) {
-    return Send(std::string(bytes.begin(), bytes.end()));
-  }
-
-  // Reads until `text` has arrived (or kWaitMs passed); returns all read.
-  std::string ReadUntil(const std::string& text) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (got_.find(text) == std::string::npos && Clock::now() < deadline) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      char buf[4096];
-      const ssize_t n = read(fd_, buf, sizeof buf);
-      if (n > 0) got_.append(buf, std::size_t(n));
-      else if (p.revents & POLLHUP) break;
-    }
-    const auto end = got_.find(text);
-    const std::size_t cut = end == std::string::npos ? got_.size() : end + text.size();
-    std::string out = got_.substr(0, cut);
-    got_.erase(0, cut);
-    return out;
-  }
-
- private:
-  int fd_ = -1;
-  std::string got_;
-};
+// Announces an 8 Mbit image, expects the unit's ACK and switches to the
+// image speed.
+void AnnounceImage(Client* c) {
+  c->Send("VPD 0 42108 8 \r");
+  EXPECT_EQ(c->ReadUntil("\r\n"), "ACK\r\n");
+  c->SetBaud(B115200);
+}
 
 std::string Bytes(const std::vector<std::uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
@@ -155,7 +94,18 @@ class UnitSimTest : public ::testing::Test {
     units_.push_back(std::make_unique<UnitSim>(std::move(flags), dir.path()));
     return *units_.back();
   }
+  // A started unit and the program's side of its line, opened at 19200 baud.
+  struct Line {
+    UnitSim& unit;
+    Client& c;
+  };
+  Line Connect(std::vector<std::string> flags) {
+    UnitSim& unit = Start(std::move(flags));
+    clients_.push_back(std::make_unique<Client>(unit.path()));
+    return {unit, *clients_.back()};
+  }
   void TearDown() override {
+    clients_.clear();  // each line closes before its unit stops
     for (auto& u : units_) {
       u->Stop();
       EXPECT_EQ(u->exit_code(), 0);
@@ -168,6 +118,7 @@ class UnitSimTest : public ::testing::Test {
 
  private:
   std::vector<std::unique_ptr<UnitSim>> units_;
+  std::vector<std::unique_ptr<Client>> clients_;
 };
 
 // --- The downloader's dialogue --------------------------------------------
@@ -195,8 +146,7 @@ TEST_F(UnitSimTest, CompleteDownloadIsAnsweredAndStoredByteForByte) {
 }
 
 TEST_F(UnitSimTest, SixteenMegabitImageAndSecondTransferOverwritesStore) {
-  UnitSim& unit = Start({"--store", store});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--store", store});
   const auto big = BuildVpImage(16, 3);
   EXPECT_EQ(Download(&c, big, 16), "ACK\r\n|ACK\r\n|FIN OK\r\n|ACK\r\n");
   EXPECT_EQ(ReadFile(store), Bytes(big));
@@ -206,15 +156,13 @@ TEST_F(UnitSimTest, SixteenMegabitImageAndSecondTransferOverwritesStore) {
 }
 
 TEST_F(UnitSimTest, ImageAtCommandSpeedIsAFailedTransfer) {
-  UnitSim& unit = Start({"--store", store});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--store", store});
   EXPECT_EQ(Download(&c, BuildVpImage(8, 1), 8, B19200), "ACK\r\n|ACK\r\n|FIN NG\r\n|ACK\r\n");
   EXPECT_NE(unit.Transcript().find("NG reason=speed:19200"), std::string::npos);
 }
 
 TEST_F(UnitSimTest, BrokenImagesAreAnsweredFinNg) {
-  UnitSim& unit = Start({"--store", store});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--store", store});
   for (VpBreak b : {VpBreak::kChecksum, VpBreak::kTailMarker, VpBreak::kHeadMarker}) {
     const auto image = BuildVpImage(8, 9, b);
     EXPECT_EQ(Download(&c, image, 8), "ACK\r\n|ACK\r\n|FIN NG\r\n|ACK\r\n") << int(b);
@@ -224,8 +172,7 @@ TEST_F(UnitSimTest, BrokenImagesAreAnsweredFinNg) {
 }
 
 TEST_F(UnitSimTest, AnnouncementsThatDoNotFitAreRefusedAndNoImageIsExpected) {
-  UnitSim& unit = Start({});
-  Client c(unit.path());
+  auto [unit, c] = Connect({});
   for (const char* vpd : {"VPD 0 42108 10 \r",   // 8 Mbit size, 16 Mbit flash
                           "VPD 0 e7210 8 \r",    // the other way round
                           "VPD 0 42108 8\r",     // no blank after the last field
@@ -242,8 +189,7 @@ TEST_F(UnitSimTest, AnnouncementsThatDoNotFitAreRefusedAndNoImageIsExpected) {
 }
 
 TEST_F(UnitSimTest, LineFeedsAndNulsInCommandsAreIgnored) {
-  UnitSim& unit = Start({});
-  Client c(unit.path());
+  auto [unit, c] = Connect({});
   c.Send(Raw("\nV\0PL\r"));
   EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
 }
@@ -262,8 +208,7 @@ TEST_F(UnitSimTest, LineSurvivesTheProgramClosingAndReopeningIt) {
 }
 
 TEST_F(UnitSimTest, CommandsAtTheWrongSpeedAreGarbledAndUnanswered) {
-  UnitSim& unit = Start({});
-  Client c(unit.path());
+  auto [unit, c] = Connect({});
   c.SetBaud(B115200);
   c.Send("VPE\r");
   ASSERT_TRUE(unit.WaitForTranscript("garbled", kWaitMs));
@@ -273,19 +218,15 @@ TEST_F(UnitSimTest, CommandsAtTheWrongSpeedAreGarbledAndUnanswered) {
 }
 
 TEST_F(UnitSimTest, AnySpeedTakesCommandsAtAnySpeed) {
-  UnitSim& unit = Start({"--any-speed"});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--any-speed"});
   c.SetBaud(B115200);
   c.Send("VPL\r");
   EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
 }
 
 TEST_F(UnitSimTest, StalledImageIsAbandonedSilently) {
-  UnitSim& unit = Start({"--image-timeout", "200"});
-  Client c(unit.path());
-  c.Send("VPD 0 42108 8 \r");
-  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
-  c.SetBaud(B115200);
+  auto [unit, c] = Connect({"--image-timeout", "200"});
+  AnnounceImage(&c);
   c.Send(std::string(1000, 'x'));
   ASSERT_TRUE(unit.WaitForTranscript("image stalled after 1000 of 270600 bytes", kWaitMs));
   c.SetBaud(B19200);
@@ -297,8 +238,7 @@ TEST_F(UnitSimTest, StalledImageIsAbandonedSilently) {
 // --- The terminal exchange ---------------------------------------------------
 
 TEST_F(UnitSimTest, TerminalCommandIsEchoedAndEndedByEot) {
-  UnitSim& unit = Start({});
-  Client c(unit.path());
+  auto [unit, c] = Connect({});
   for (char ch : std::string("VER 2\r")) {
     c.Send(std::string(1, ch));
     std::this_thread::sleep_for(std::chrono::milliseconds(11));
@@ -311,8 +251,7 @@ TEST_F(UnitSimTest, TerminalCommandIsEchoedAndEndedByEot) {
 }
 
 TEST_F(UnitSimTest, NoEotLeavesTheEndMarkOut) {
-  UnitSim& unit = Start({"--no-eot"});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--no-eot"});
   c.Send("A\r");
   c.Send("B\r");
   EXPECT_EQ(c.ReadUntil("OK B\r\nREADY\r\n"), "OK A\r\nREADY\r\nOK B\r\nREADY\r\n");
@@ -321,8 +260,7 @@ TEST_F(UnitSimTest, NoEotLeavesTheEndMarkOut) {
 // --- Misbehaviour on demand ------------------------------------------------------
 
 TEST_F(UnitSimTest, NakAndNakThenAck) {
-  UnitSim& unit = Start({"--nak", "VPL", "--nak-then-ack", "VPE"});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--nak", "VPL", "--nak-then-ack", "VPE"});
   c.Send("VPL\r");
   EXPECT_EQ(c.ReadUntil("\r\n"), "NAK\r\n");
   c.Send("VPE\r");
@@ -330,8 +268,7 @@ TEST_F(UnitSimTest, NakAndNakThenAck) {
 }
 
 TEST_F(UnitSimTest, SilentVpdIsNotTaken) {
-  UnitSim& unit = Start({"--silent", "VPD"});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--silent", "VPD"});
   c.Send("VPD 0 42108 8 \r");
   c.Send("PING\r");
   EXPECT_EQ(c.ReadUntil("\x04"), "OK PING\r\nREADY\r\n\x04") << "a silent VPD is not taken";
@@ -340,9 +277,7 @@ TEST_F(UnitSimTest, SilentVpdIsNotTaken) {
 TEST_F(UnitSimTest, SilentFinTakesAndStoresTheImageWithoutAnswer) {
   UnitSim& fin = Start({"--silent", "FIN", "--store", store});
   Client d(fin.path());
-  d.Send("VPD 0 42108 8 \r");
-  EXPECT_EQ(d.ReadUntil("\r\n"), "ACK\r\n");
-  d.SetBaud(B115200);
+  AnnounceImage(&d);
   d.Send(BuildVpImage(8, 5));
   ASSERT_TRUE(fin.WaitForTranscript("answer FIN silent", kWaitMs));
   d.SetBaud(B19200);
@@ -352,14 +287,12 @@ TEST_F(UnitSimTest, SilentFinTakesAndStoresTheImageWithoutAnswer) {
 }
 
 TEST_F(UnitSimTest, FinNgRefusesAGoodImage) {
-  UnitSim& unit = Start({"--fin-ng"});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--fin-ng"});
   EXPECT_EQ(Download(&c, BuildVpImage(8, 1), 8), "ACK\r\n|ACK\r\n|FIN NG\r\n|ACK\r\n");
 }
 
 TEST_F(UnitSimTest, DelayHoldsTheAnswerBack) {
-  UnitSim& unit = Start({"--delay", "VPL=300"});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--delay", "VPL=300"});
   const auto start = Clock::now();
   c.Send("VPL\r");
   EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
@@ -367,8 +300,7 @@ TEST_F(UnitSimTest, DelayHoldsTheAnswerBack) {
 }
 
 TEST_F(UnitSimTest, NoiseDirtAndOverlongBytesComeBeforeTheAnswer) {
-  UnitSim& unit = Start({"--noise", "VPL=2", "--dirty", "--overlong", "130"});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--noise", "VPL=2", "--dirty", "--overlong", "130"});
   c.Send("VPL\r");
   const std::string expected = Raw("I\0NFO unrelated line 1\r\r\n") +
                                Raw("I\0NFO unrelated line 2\r\r\n") + std::string(130, '#') +
@@ -380,18 +312,14 @@ TEST_F(UnitSimTest, NoiseDirtAndOverlongBytesComeBeforeTheAnswer) {
 }
 
 TEST_F(UnitSimTest, TrailingLineFollowsTheFinalAck) {
-  UnitSim& unit = Start({"--trailing-line"});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--trailing-line"});
   c.Send("VPE\r");
   EXPECT_EQ(c.ReadUntil("BYE\r\n"), "ACK\r\nBYE\r\n");
 }
 
 TEST_F(UnitSimTest, VanishHangsUpMidImageAndTheUnitStillStopsCleanly) {
-  UnitSim& unit = Start({"--vanish-after", "1000"});
-  Client c(unit.path());
-  c.Send("VPD 0 42108 8 \r");
-  EXPECT_EQ(c.ReadUntil("\r\n"), "ACK\r\n");
-  c.SetBaud(B115200);
+  auto [unit, c] = Connect({"--vanish-after", "1000"});
+  AnnounceImage(&c);
   c.Send(BuildVpImage(8, 1));  // fails part-way
   pollfd p{c.fd(), POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, kWaitMs), 1);
@@ -404,8 +332,7 @@ TEST_F(UnitSimTest, VanishHangsUpMidImageAndTheUnitStillStopsCleanly) {
 }
 
 TEST_F(UnitSimTest, PaceReadsAtTheLineRate) {
-  UnitSim& unit = Start({"--pace"});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--pace"});
   const std::string cmd(400, 'p');  // 401 bytes with the CR: about 209 ms at 1920 bytes/s
   c.Send(cmd + "\r");
   EXPECT_EQ(c.ReadUntil("\x04").size(), 3 + cmd.size() + 2 + 7 + 1);
@@ -437,8 +364,7 @@ TEST_F(UnitSimTest, ScenarioFileSetsTheSameBehaviourAsFlags) {
                          "\n"
                          "  noise   VPL=1   # one unrelated line first\n"
                          "no-eot\n");
-  UnitSim& unit = Start({"--scenario", dir.file("nak.scenario")});
-  Client c(unit.path());
+  auto [unit, c] = Connect({"--scenario", dir.file("nak.scenario")});
   c.Send("VPL\r");
   EXPECT_EQ(c.ReadUntil("ACK\r\n"), "INFO unrelated line 1\r\nACK\r\n");
   c.Send("VPE\r");
@@ -479,8 +405,7 @@ TEST_F(UnitSimTest, StaleExclusiveFlagIsClearedBetweenSessions) {
 }
 
 TEST_F(UnitSimTest, ExclusiveFlagOfAProgramHoldingTheLockIsLeftAlone) {
-  UnitSim& unit = Start({});
-  Client c(unit.path());
+  auto [unit, c] = Connect({});
   ASSERT_EQ(flock(c.fd(), LOCK_EX | LOCK_NB), 0);
   ASSERT_EQ(ioctl(c.fd(), TIOCEXCL), 0);
   // Several probe periods pass while the lock is held.

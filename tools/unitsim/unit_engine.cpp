@@ -6,6 +6,8 @@
 #include "downloader/vp_format.h"
 #include "tools/unitsim/wire_text.h"
 
+using namespace tonecast;
+
 namespace {
 
 void Note(UnitEngine* u, std::int64_t t, std::string text) {

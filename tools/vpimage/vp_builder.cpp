@@ -2,6 +2,8 @@
 
 #include "downloader/vp_format.h"
 
+using namespace tonecast;
+
 namespace {
 
 constexpr std::uint32_t kPatternOffset = 32;

@@ -18,6 +18,8 @@
 #include "downloader/vp_format.h"
 #include "tools/vpimage/vp_builder.h"
 
+using namespace tonecast;
+
 namespace {
 
 constexpr int kExitValid = 0;
