@@ -21,6 +21,8 @@ struct SerialPort;  // opaque
 // "COM<n>" (n decimal) opens the platform's serial port of that number (each
 // backend says how it maps the name); any other name is a device path as it
 // stands. A port that another process holds fails as Failure::kBusy.
+// RTS is dropped at once after the open (the device may raise it on every
+// open); DTR stays as the open left it until SerialSetModemLines.
 int SerialOpen(const char* name, SerialPort** port);
 // Releases the exclusive hold and closes the port. Null is ignored.
 void SerialClose(SerialPort* port);

@@ -143,6 +143,12 @@ int SerialOpen(const char* name, SerialPort** port) {
   const std::string path = DevicePath(name);
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
+  // Linux raises DTR and RTS on every open of a real port; a unit that
+  // wires RTS to its reset or boot pin sees each moment it stands. Drop it
+  // before anything else, locking and configuring included (those take
+  // milliseconds on a UART). Devices without modem lines refuse this.
+  const int rts = TIOCM_RTS;
+  ioctl(fd, TIOCMBIC, &rts);
   auto fail = [fd](int err) {
     close(fd);
     return err;
