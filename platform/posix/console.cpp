@@ -119,6 +119,11 @@ int InterruptWatch(InterruptRoutine routine) {
   for (int sig : kInterruptSignals) sigaddset(&action.sa_mask, sig);
   action.sa_flags = SA_RESTART;
   for (int sig : kInterruptSignals) {
+    // A signal that the caller set to be ignored stays ignored: nohup's
+    // SIGHUP, or SIGINT of a command that a script started in the
+    // background.
+    struct sigaction inherited {};
+    if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
     if (sigaction(sig, &action, nullptr) != 0) return errno;
   }
   return 0;
