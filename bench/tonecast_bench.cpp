@@ -6,10 +6,12 @@
 //
 //   tonecast_bench [--bin DIR] [--reps N] [--enter-reps N] [--quick] [--no-paced]
 #include <signal.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -131,6 +133,49 @@ TransferFigures RunTransfer(Context* c, int k, bool paced) {
     f.problem = "the unit's transcript lacks the image records";
   } else {
     f.image_s = double(last - first) / 1e6;
+    f.ok = true;
+  }
+  return f;
+}
+
+// SIGINT during the image on a paced line: the time from the signal to the
+// process's end (the write cut short, the port closed, the log ended, the
+// verdict printed, the default action raised again).
+struct InterruptFigures {
+  bool ok = false;
+  std::string problem;
+  double to_exit_ms = 0;
+};
+
+InterruptFigures RunInterrupt(Context* c) {
+  InterruptFigures f;
+  const std::unique_ptr<UnitSim> unit = StartUnit(c, {"--pace"});
+  if (!unit) {
+    f.problem = "unitsim did not start";
+    return f;
+  }
+  Process p({c->settings.bin + "/tonecast", "-P", std::to_string(kComPort), c->image_path[0]},
+            OnUnit(c, *unit, 60000));
+  const bool in_image = p.WaitForOutput("Download file#0...", 20000);
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // well into the image
+  const auto sent = std::chrono::steady_clock::now();
+  p.Signal(SIGINT);
+  // The end, seen at once (the child is reaped below).
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(p.pid()), &info, WEXITED | WNOWAIT) != 0 &&
+         errno == EINTR) {
+  }
+  const auto ended = std::chrono::steady_clock::now();
+  const ProcessResult end = p.Wait(20000);
+  StopUnit(unit.get());
+  if (!in_image) {
+    f.problem = "the image write never began";
+  } else if (end.timed_out || end.signal != SIGINT) {
+    f.problem = "tonecast did not end by the signal";
+  } else if (end.out.find("\nError : Interrupted.\n") == std::string::npos) {
+    f.problem = "no \"Error : Interrupted.\"";
+  } else {
+    f.to_exit_ms = std::chrono::duration<double, std::milli>(ended - sent).count();
     f.ok = true;
   }
   return f;
@@ -314,6 +359,19 @@ int main(int argc, char** argv) {
     paced[k] = RunTransfer(&c, k, true);
   }
 
+  // Interrupts mid-image.
+  std::vector<double> to_exit;
+  std::vector<std::string> int_problems;
+  for (int r = 0; c.settings.paced && r < c.settings.reps; ++r) {
+    Progress("measuring: SIGINT mid-image, run " + std::to_string(r + 1) + " of " +
+             std::to_string(c.settings.reps));
+    const InterruptFigures f = RunInterrupt(&c);
+    if (f.ok)
+      to_exit.push_back(f.to_exit_ms);
+    else
+      int_problems.push_back(f.problem);
+  }
+
   // The terminal.
   std::vector<double> gaps, pairs, enter, lp_share;
   std::vector<std::string> lp_problems;
@@ -388,6 +446,18 @@ int main(int argc, char** argv) {
         std::printf("  note: %d Mbit paced: %s\n", FlashMbit(k), paced[k].problem.c_str());
   }
 
+  if (c.settings.paced) {
+    std::printf("\ntonecast interrupted mid-image on a paced line (SIGINT, %zu good runs)\n",
+                to_exit.size());
+    std::printf("  %-50s %29s\n", "SIGINT to process end, median / max (ms)",
+                to_exit.empty()
+                    ? "n/a"
+                    : (Fmt("%.1f", Median(to_exit)) + " / " + Fmt("%.1f", Max(to_exit))).c_str());
+    if (!int_problems.empty())
+      std::printf("  note: %zu failure(s), first: %s\n", int_problems.size(),
+                  int_problems[0].c_str());
+  }
+
   std::printf("\nlinepoke against the simulated unit (command of %zu bytes, %zu good runs)\n",
               std::string(kCommandQuoted).size() - 1, enter.size());
   auto ms3 = [&](const std::vector<double>& v) {
@@ -420,7 +490,8 @@ int main(int argc, char** argv) {
 
   scratch.reset();  // removes the scratch directory
   // Timing never fails the benchmark; a run that went wrong does.
-  bool failed = !problems[0].empty() || !problems[1].empty() || !lp_problems.empty();
+  bool failed = !problems[0].empty() || !problems[1].empty() || !lp_problems.empty() ||
+                !int_problems.empty();
   for (int k = 0; k < 2; ++k) failed = failed || (paced_run[k] && !paced[k].ok);
   return failed ? 1 : 0;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "downloader/progress_line.h"
 #include "downloader/run_log.h"
 
 namespace tonecast {
@@ -14,10 +15,12 @@ void InitErrors() { g_error_count.store(0); }
 
 namespace {
 
-constexpr int kErrorCount = 15;
+constexpr int kErrorCount = 16;
 constexpr std::size_t kCodedTextSize = 256;
 
-// Every text ends with one space; the FIN NG text repeats the checksum text.
+// Every text of the unit's dialogue ends with one space; the FIN NG text
+// repeats the checksum text. The interrupt's text, added later, has none:
+// its console form reads "\nError : Interrupted.\n".
 const char* const kErrorTexts[kErrorCount] = {
     "An undefined error occurred. ",  // ERR_UNDEFINED
     "File not found. ",               // ERR_FILE_NOT_FOUND
@@ -34,6 +37,7 @@ const char* const kErrorTexts[kErrorCount] = {
     "Download command failure. ",     // ERR_DOWNLOAD_CMD
     "ADM block invalid. ",            // ERR_ADM_BLOCK
     "End command failure. ",          // ERR_END_CMD
+    "Interrupted.",                   // ERR_INTERRUPTED
 };
 
 }  // namespace
@@ -45,6 +49,7 @@ const char* ErrorText(int index) {
 
 void ReportError(int index, const char* text) {
   if (text == nullptr) text = ErrorText(index);
+  ProgressErase();  // the error line starts on a clean screen line
   // One call, so that a report from the other thread cannot split the line.
   std::printf("\nError : %s\n", text);
   std::fflush(stdout);

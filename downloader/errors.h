@@ -23,6 +23,7 @@ enum ErrorIndex {
   ERR_DOWNLOAD_CMD = 12,
   ERR_ADM_BLOCK = 13,
   ERR_END_CMD = 14,
+  ERR_INTERRUPTED = 15,
 };
 
 // Number of errors reported in this run; both threads report.

@@ -3,12 +3,14 @@
 
 #include "downloader/command_line.h"
 #include "downloader/errors.h"
+#include "downloader/interrupt.h"
 #include "downloader/message_loop.h"
 #include "downloader/messages.h"
 #include "downloader/receiver.h"
 #include "downloader/run_state.h"
 #include "downloader/sequencer.h"
 #include "downloader/serial_worker.h"
+#include "platform/console.h"
 #include "platform/thread.h"
 
 using namespace tonecast;
@@ -26,6 +28,10 @@ void PrintVerdict() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened: no port or file may become a standard
+  // stream. A closed pipe or a full log later fails a write, not the run.
+  platform::ConsoleGuardStandardStreams();
+  platform::ConsoleSurviveBrokenOutputs();
   // Progress texts without a line end must show at once.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 
@@ -44,6 +50,10 @@ int main(int argc, char** argv) {
   // time, until the sequencer is idle again. A transfer that cannot start
   // has reported why and goes straight to the verdict.
   if (!StartWorker(1)) return 0;
+  // From here an interrupt ends the run through the message loop: counted,
+  // the port closed, the log ended, the verdict printed. A watch that cannot
+  // be set leaves interrupts their default effect.
+  WatchInterrupts();
   if (StartTransfer() == 0) RunMessageLoop();
 
   // Verdict: any reported error makes the run NG.
@@ -52,5 +62,8 @@ int main(int argc, char** argv) {
   // Shutdown: end the receive loop (if any) and wait for the worker.
   StopReceiving();
   StopWorker(1);
+  // After an interrupt the process ends by that signal, so that a calling
+  // shell or script stops too.
+  platform::InterruptExit();
   return 1;
 }

@@ -13,7 +13,8 @@ void RunMessageLoop() {
     int ended = 0;
     if (message.kind == platform::kMsgTimer) {
       ended = DispatchTransferMessage(UM_TIMEOUT, message.wparam, 0);
-    } else if (message.kind >= UM_OPEN && message.kind <= UM_LINE) {
+    } else if ((message.kind >= UM_OPEN && message.kind <= UM_LINE) ||
+               message.kind == UM_INTERRUPT) {
       ended = DispatchTransferMessage(message.kind, message.wparam, message.lparam);
     }
     // Anything else, UM_READY included, is not for the transfer.

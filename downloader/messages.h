@@ -16,6 +16,8 @@ constexpr std::uint32_t UM_CLOSE = 2050;    // both ways: 0, 0
 constexpr std::uint32_t UM_BAUD = 2051;     // main -> worker: new speed; worker -> main: 0
 constexpr std::uint32_t UM_LINE = 2052;     // worker -> main: length, heap text (main frees)
 constexpr std::uint32_t UM_TIMEOUT = 2053;  // never posted: a timer expiry, wparam = timer id
+constexpr std::uint32_t UM_INTERRUPT = 2054;  // interrupt watcher -> main: the user or the
+                                              // session asked the run to stop; 0, 0
 constexpr std::uint32_t UM_DESTROY = platform::kMsgDestroy;  // main -> worker: end
 
 struct ThreadSlot {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "downloader/interrupt.h"
 #include "downloader/messages.h"
 #include "downloader/run_log.h"
 #include "downloader/serial_link.h"
@@ -18,6 +19,7 @@ void ReleasePort(SerialContext* ctx) {
   std::lock_guard<std::mutex> lock(g_port_mu);
   platform::SerialPort* port = ctx->port.load();
   if (!port) return;
+  GuardPort(nullptr);
   platform::SerialPurge(port, kPurgeBoth);
   platform::SerialClose(port);
   ctx->port.store(nullptr);
@@ -63,6 +65,7 @@ std::int32_t OpenPort(std::int32_t port_number, std::uint32_t cable_flags) {
   {
     std::lock_guard<std::mutex> lock(g_port_mu);
     ctx->port.store(port);
+    GuardPort(port);
   }
   LogValues v;
   v.text = name;

@@ -6,6 +6,7 @@
 
 #include "downloader/errors.h"
 #include "downloader/messages.h"
+#include "downloader/progress_line.h"
 #include "downloader/receiver.h"
 #include "downloader/run_state.h"
 #include "downloader/transmitter.h"
@@ -19,12 +20,17 @@ std::int32_t g_current_file = 0;
 
 namespace {
 
+// Set when UM_INTERRUPT has been taken: from then on the transfer only
+// winds down (no further dialogue with the unit).
+bool g_interrupted = false;
+
 std::uint32_t ArmPlatformTimer(std::uint32_t ms) { return platform::TimerSet(ms); }
 void CancelPlatformTimer(std::uint32_t id) { platform::TimerKill(id); }
 
 TransferServices g_services = DefaultTransferServices();
 
 void Print(const char* text) {
+  ProgressErase();
   std::fputs(text, stdout);
   std::fflush(stdout);
 }
@@ -152,11 +158,22 @@ int OnSpeedUp(std::uint32_t, const char*) {
       (g_current_file >= 0 && g_current_file < kDataFileCount) ? g_data_files[g_current_file].size
                                                                : 0;
   bool sent = false;
-  if (g_loaded_data)
-    sent = g_services.send(g_loaded_data, size) == 0;  // a failure is reported by the send
-  else
+  std::int32_t rc = 0;
+  if (g_loaded_data) {
+    // The cursor stands after "Download file#%d..." (the text minus its line end).
+    ProgressBegin(size, static_cast<int>(std::strlen(line)) - 1);
+    rc = g_services.send(g_loaded_data, size);  // a failure is reported by the send
+    ProgressErase();
+    sent = rc == 0;
+  } else {
     ReportUndefinedError();  // nothing loaded to send: count it, never pass silently
+  }
   ReleaseLoadedData();
+  if (platform::ErrorIs(rc, platform::Failure::kCancelled)) {
+    // An interrupt cut the image short; its message is queued and closes
+    // the port. Nothing more goes to the unit, not even a speed change.
+    return ArmThen(kReplyMs, ST_WAIT_FIN);
+  }
   if (!sent) {
     g_current_file = kDataFileCount;
     return ProceedAfterFile();
@@ -234,6 +251,42 @@ const Handler TransferTable[10][kKinds] = {
     /* ST_CLOSING      */ {Stay, Stay, OnClosed, Stay, Stay, OnLinkTimeout},
 };
 
+// An interrupt: counted, then the port is closed as soon as no request to
+// the worker is in flight. A state that waits for the worker's result keeps
+// waiting for it (bounded by its timer) and closes then, so that the close
+// request never overtakes an open or speed request.
+int OnInterrupt() {
+  if (g_transfer_state == ST_IDLE) return ST_IDLE;
+  if (g_interrupted) return ArmThen(kReplyMs, g_transfer_state);  // the wait goes on
+  g_interrupted = true;
+  ReportError(ERR_INTERRUPTED, nullptr);
+  ReleaseLoadedData();
+  switch (g_transfer_state) {
+    case ST_OPENING:
+    case ST_SPEED_UP:
+    case ST_SPEED_DOWN:
+    case ST_CLOSING:
+      return ArmThen(kReplyMs, g_transfer_state);
+    default:
+      return CloseLink(0, nullptr);
+  }
+}
+
+// After an interrupt: the awaited result closes the port (or, for an open
+// that failed, ends the run), timeouts are those of the table, and anything
+// else (a line from the unit) is ignored while the wait goes on.
+int WindDown(std::uint32_t kind, std::uint32_t wparam) {
+  const int state = g_transfer_state;
+  if (kind == UM_TIMEOUT) return TransferTable[state][UM_TIMEOUT - UM_READY](wparam, nullptr);
+  if (state == ST_OPENING && kind == UM_OPEN)
+    return wparam != 0 ? OnOpenResult(wparam, nullptr) : CloseLink(0, nullptr);
+  if ((state == ST_SPEED_UP || state == ST_SPEED_DOWN) && kind == UM_BAUD)
+    return CloseLink(0, nullptr);
+  if (state == ST_CLOSING && kind == UM_CLOSE) return OnClosed(0, nullptr);
+  if (state == ST_IDLE) return ST_IDLE;
+  return ArmThen(kReplyMs, state);
+}
+
 }  // namespace
 
 TransferServices DefaultTransferServices() {
@@ -248,6 +301,7 @@ void InitTransfer() {
   g_transfer_timer = 0;
   g_current_file = 0;
   ReleaseLoadedData();
+  g_interrupted = false;
 }
 
 int StartTransfer() {
@@ -267,13 +321,18 @@ int StartTransfer() {
 
 int DispatchTransferMessage(std::uint32_t kind, std::uint32_t wparam, std::uintptr_t lparam) {
   const char* text = kind == UM_LINE ? reinterpret_cast<const char*>(lparam) : nullptr;
-  if (kind >= UM_READY && kind < UM_READY + kKinds && g_transfer_state >= ST_IDLE &&
-      g_transfer_state <= ST_CLOSING) {
+  const bool known = (kind >= UM_READY && kind < UM_READY + kKinds) || kind == UM_INTERRUPT;
+  if (known && g_transfer_state >= ST_IDLE && g_transfer_state <= ST_CLOSING) {
     if (g_transfer_timer != 0) {
       g_services.cancel_timer(g_transfer_timer);
       g_transfer_timer = 0;
     }
-    g_transfer_state = TransferTable[g_transfer_state][kind - UM_READY](wparam, text);
+    if (kind == UM_INTERRUPT)
+      g_transfer_state = OnInterrupt();
+    else if (g_interrupted)
+      g_transfer_state = WindDown(kind, wparam);
+    else
+      g_transfer_state = TransferTable[g_transfer_state][kind - UM_READY](wparam, text);
   }
   // A transfer that has ended sends nothing more.
   if (g_transfer_state == ST_IDLE) ReleaseLoadedData();

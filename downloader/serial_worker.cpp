@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <new>
 
+#include "downloader/interrupt.h"
 #include "downloader/messages.h"
 #include "downloader/port_control.h"
 #include "downloader/receiver.h"
@@ -139,7 +140,10 @@ int StopWorker(int slot) {
   platform::ThreadRelease(handle);
   // The worker has ended: nobody else reaches the record now.
   if (SerialContext* ctx = g_serial.exchange(nullptr)) {
-    if (platform::SerialPort* port = ctx->port.exchange(nullptr)) platform::SerialClose(port);
+    if (platform::SerialPort* port = ctx->port.exchange(nullptr)) {
+      GuardPort(nullptr);
+      platform::SerialClose(port);
+    }
     delete ctx;
   }
   return 1;

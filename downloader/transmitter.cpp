@@ -1,6 +1,7 @@
 #include "downloader/transmitter.h"
 
 #include "downloader/errors.h"
+#include "downloader/progress_line.h"
 #include "downloader/run_log.h"
 #include "downloader/serial_link.h"
 
@@ -26,10 +27,14 @@ std::int32_t SerialSend(const void* buffer, std::uint32_t size) {
     } else {
       // Output still queued from an earlier write goes; received input stays.
       platform::SerialPurge(port, platform::kPurgeTx);
-      err = platform::SerialWrite(port, buffer, size, &written);
+      err = platform::SerialWrite(port, buffer, size, &written, ProgressUpdate, nullptr);
     }
   }
+  // Cut short on purpose (an interrupt, reported by its own handler): the
+  // record says how much went out, and no send error is counted.
+  const bool cancelled = platform::ErrorIs(err, platform::Failure::kCancelled);
   // Refused before anything went out: no SEND record.
+  if (err != 0 && written == 0 && cancelled) return err;
   if (err != 0 && written == 0 && !platform::ErrorIs(err, platform::Failure::kStalled)) {
     ReportErrorCode(ERR_SEND, err);
     return err;
@@ -40,6 +45,7 @@ std::int32_t SerialSend(const void* buffer, std::uint32_t size) {
   v.second = static_cast<std::int64_t>(written);
   WriteLogRecord(LOG_SEND, v, buffer, size < kLoggedBytes ? size : kLoggedBytes);
   if (err == 0 && written == size) return 0;
+  if (cancelled) return err;
 
   // The write ended early: the device stopped taking bytes or went away.
   if (SerialContext* ctx = g_serial.load()) ctx->send_failures.fetch_add(1);

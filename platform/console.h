@@ -29,7 +29,11 @@ using InterruptRoutine = void (*)();
 // platform's own (never inside a signal handler: the routine may post
 // messages and call SerialCancelWrites), and the process goes on. A second
 // interrupt ends the process at once, as InterruptExit does, after releasing
-// the exclusive hold of the port named by InterruptGuardPort.
+// the exclusive hold of the port named by InterruptGuardPort. A hang-up that
+// repeats (a closing terminal may report it more than once) is not a second
+// interrupt. An interrupt that the process was started with set to be
+// ignored (nohup's hang-up, Ctrl+C of a command started in the background
+// by a script) stays ignored.
 int InterruptWatch(InterruptRoutine routine);
 // The port whose exclusive hold an immediate end releases; null for none.
 // Any thread.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/console.h"
 #include "platform/serial.h"
 #include "terminal/delay.h"
 #include "terminal/settings_file.h"
@@ -26,7 +27,14 @@ void PrintDiagnostic(const char* text) {
 // its first four characters, or COM1 (then also written to a new settings
 // file) when there is no settings file to read.
 int LoadPortName(char (&name)[kNameBufferSize]) {
-  if (ReadSettingsWord(kSettingsPath, name, sizeof name) != 0) {
+  const int read = ReadSettingsWord(kSettingsPath, name, sizeof name);
+  if (read != 0 && !platform::ErrorIs(read, platform::Failure::kNotFound)) {
+    // There but not a regular file (a FIFO, a device, a directory), or
+    // unreadable: neither read nor replaced.
+    PrintDiagnostic("\n Can't open comm.txt \n");
+    return read;
+  }
+  if (read != 0) {
     static constexpr char kDefaultPort[] = "COM1";
     static_assert(sizeof kDefaultPort <= kNameBufferSize);
     std::memcpy(name, kDefaultPort, sizeof kDefaultPort);
@@ -48,6 +56,7 @@ int LoadPortName(char (&name)[kNameBufferSize]) {
 // the exclusive hold does not outlive the process on devices that keep it.
 int GiveUpPort(const char* diagnostic, int status) {
   PrintDiagnostic(diagnostic);
+  platform::InterruptGuardPort(nullptr);
   platform::SerialClose(g_port);
   g_port = nullptr;
   return status;
@@ -70,6 +79,8 @@ int OpenCommPort() {
     PrintDiagnostic("\n CreateFile error \n");
     return status;
   }
+  // An immediate end (a second interrupt) releases the exclusive hold.
+  platform::InterruptGuardPort(g_port);
 
   // Driver queues are not sized: the terminal driver's buffers already hold
   // more than the 1024 bytes a command and its answer need.
@@ -108,6 +119,7 @@ void CloseCommPort() {
   // it (a pseudo-terminal), discarding output would lose the end of the
   // command that was just sent.
   platform::SerialPurge(g_port, platform::kPurgeRx);
+  platform::InterruptGuardPort(nullptr);
   platform::SerialClose(g_port);
   g_port = nullptr;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/console.h"
 #include "platform/thread.h"
 #include "terminal/comm_port.h"
 #include "terminal/delay.h"
@@ -49,6 +50,15 @@ platform::Thread* g_watcher = nullptr;
 // True while the user has not pressed Enter. Set before the watcher starts,
 // cleared by the watcher, read by the receive loop.
 std::atomic<bool> g_running{false};
+// Set by the interrupt watcher's thread (Ctrl+C, a request to terminate, the
+// terminal closing); the main thread then ends as it does on Enter, but
+// prints nothing more and ends by the signal.
+std::atomic<bool> g_interrupted{false};
+
+void OnInterrupt() {
+  g_interrupted.store(true);
+  g_running.store(false);
+}
 
 // The one way out of the program.
 [[noreturn]] void ExitWithCode(std::uint8_t code) {
@@ -59,6 +69,9 @@ std::atomic<bool> g_running{false};
   platform::ThreadRelease(g_watcher);
   g_watcher = nullptr;
   std::fflush(stdout);
+  // After an interrupt the process ends by that signal, so that a calling
+  // shell or script stops too.
+  platform::InterruptExit();
   std::exit(code);
 }
 
@@ -79,9 +92,14 @@ void InputWatcher(void*) {
   ExitWithCode(kExitOk);
 }
 
+// An interrupt stops the command where it stands.
 void SendCommand(int count, char** words) {
   for (int i = 0; i < count; ++i) {
-    for (const char* p = words[i]; *p != '\0'; ++p) SendByte(static_cast<std::uint8_t>(*p));
+    for (const char* p = words[i]; *p != '\0'; ++p) {
+      if (g_interrupted.load()) ExitWithCode(kExitOk);
+      SendByte(static_cast<std::uint8_t>(*p));
+    }
+    if (g_interrupted.load()) ExitWithCode(kExitOk);
     SendByte(i + 1 < count ? kSpace : kCr);
   }
 }
@@ -96,7 +114,7 @@ std::uint8_t NextByte() {
   while (ReceiveBytes(&byte, 1, &error) == 0) {
     if (error != 0) ExitWithCode(kExitFailure);
     DelayMs(1);
-    if (!g_running.load()) ExitWithCode(kExitOk);
+    if (!g_running.load() || g_interrupted.load()) ExitWithCode(kExitOk);
   }
   return byte;
 }
@@ -104,7 +122,7 @@ std::uint8_t NextByte() {
 [[noreturn]] void ShowAnswer() {
   for (;;) {
     const std::uint8_t byte = NextByte();
-    if (byte == kEot) ExitWithCode(kExitOk);
+    if (byte == kEot || g_interrupted.load()) ExitWithCode(kExitOk);
     std::putchar(byte);
     if (!g_running.load()) ExitWithCode(kExitOk);
   }
@@ -113,6 +131,11 @@ std::uint8_t NextByte() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened: no port or file may become a standard
+  // stream (a closed standard input reads as at its end). A closed pipe on
+  // standard output fails a write, not the program.
+  platform::ConsoleGuardStandardStreams();
+  platform::ConsoleSurviveBrokenOutputs();
   // Every character shows the moment it is printed.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 
@@ -122,8 +145,12 @@ int main(int argc, char** argv) {
   }
   if (argv[1][0] == '/') SelectPort(argv[1]);
 
+  // From the port's open on, an interrupt closes it as the normal end does.
+  // A watch that cannot be set leaves interrupts their default effect.
+  platform::InterruptWatch(OnInterrupt);
   if (OpenCommPort() != 0) ExitWithCode(kExitFailure);
   g_port_open = true;
+  if (g_interrupted.load()) ExitWithCode(kExitOk);
   DelayMs(10);
   SendCommand(argc - 1, argv + 1);
 

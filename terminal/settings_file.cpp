@@ -1,46 +1,71 @@
 #include "terminal/settings_file.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
+
+#include "platform/file.h"
 
 namespace linepoke {
 namespace {
 
-int LastError() { return errno != 0 ? errno : EIO; }
+// Reads the file a chunk at a time and hands it out a byte per call; -1 at
+// its end or after a read error (what was read before it still counts).
+class ByteReader {
+ public:
+  explicit ByteReader(platform::File* file) : file_(file) {}
+  int Next() {
+    if (pos_ == len_) {
+      if (ended_) return -1;
+      pos_ = 0;
+      len_ = 0;
+      platform::FileRead(file_, buffer_, sizeof buffer_, &len_);
+      if (len_ == 0) {
+        ended_ = true;
+        return -1;
+      }
+    }
+    return static_cast<unsigned char>(buffer_[pos_++]);
+  }
+
+ private:
+  platform::File* file_;
+  char buffer_[256];
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+  bool ended_ = false;
+};
+
+bool IsSpace(int c) { return c >= 0 && std::isspace(c); }
 
 }  // namespace
 
 int ReadSettingsWord(const char* path, char* name, std::size_t size) {
-  if (size == 0) return EINVAL;
+  if (size == 0) return platform::ErrorCode(platform::Failure::kInvalid);
   name[0] = '\0';
-  errno = 0;
-  std::FILE* file = std::fopen(path, "r");
-  if (!file) return LastError();
+  // Regular files only: a FIFO or a device is not read, and never waited on.
+  platform::File* file = nullptr;
+  if (const int status = platform::FileOpenRead(path, &file); status != 0) return status;
 
-  int c = std::fgetc(file);
-  while (c != EOF && std::isspace(static_cast<unsigned char>(c))) c = std::fgetc(file);
+  ByteReader reader(file);
+  int c = reader.Next();
+  while (IsSpace(c)) c = reader.Next();
   std::size_t length = 0;
-  while (c != EOF && !std::isspace(static_cast<unsigned char>(c)) && length + 1 < size) {
+  while (c >= 0 && !IsSpace(c) && length + 1 < size) {
     name[length++] = static_cast<char>(c);
-    c = std::fgetc(file);
+    c = reader.Next();
   }
   name[length] = '\0';
-  std::fclose(file);
+  platform::FileClose(file);
   return 0;
 }
 
 int WriteSettingsFile(const char* path, const char* text, bool* created) {
-  errno = 0;
-  std::FILE* file = std::fopen(path, "w");
-  if (created) *created = file != nullptr;
-  if (!file) return LastError();
-  const std::size_t length = std::strlen(text);
-  int status = 0;
-  if (std::fwrite(text, 1, length, file) != length) status = LastError();
-  // The text is still in the stream's buffer: a full disk shows only here.
-  if (std::fclose(file) != 0 && status == 0) status = LastError();
+  platform::File* file = nullptr;
+  const int opened = platform::FileOpenReplace(path, &file);
+  if (created) *created = opened == 0;
+  if (opened != 0) return opened;
+  const int status = platform::FileAppend(file, text, std::strlen(text));
+  platform::FileClose(file);
   return status;
 }
 

@@ -33,6 +33,14 @@ struct SerialPort {
   int wake_fd = -1;                   // eventfd: readable while the mask is 0
   std::atomic<std::uint32_t> mask{0};
   std::mutex mask_mu;                 // keeps the mask and the eventfd in step
+  // SerialCancelWrites: the flag, and an eventfd that ends a writer's poll.
+  // Made with the record, so that every port has one (-1 when the system
+  // refused it: a cancel is then seen at the writer's next wake-up).
+  std::atomic<bool> cancelled{false};
+  int cancel_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  ~SerialPort() {
+    if (cancel_fd >= 0) close(cancel_fd);
+  }
 };
 
 namespace {
@@ -177,6 +185,8 @@ void SerialClose(SerialPort* port) {
   close(port->wake_fd);
   delete port;
 }
+
+int SerialDescriptor(SerialPort* port) { return port ? port->fd : -1; }
 
 int SerialPurge(SerialPort* port, unsigned which) {
   if (!port) return EBADF;
@@ -333,11 +343,13 @@ namespace {
 // for ever on a device that stops sending without going away (a stuck
 // adapter), so the output queue is watched first, with the same
 // no-progress limit as the writes; a hang-up ends the wait at once.
-int Drain(int fd) {
+int Drain(SerialPort* port) {
   using Clock = std::chrono::steady_clock;
+  const int fd = port->fd;
   int last = -1;
   auto last_progress = Clock::now();
   for (;;) {
+    if (port->cancelled.load()) return ECANCELED;
     int queued = 0;
     if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
     if (queued != last) {
@@ -347,8 +359,8 @@ int Drain(int fd) {
       return ETIMEDOUT;
     }
     // Sleeps 2 ms, or less when the device hangs up meanwhile.
-    pollfd pfd{fd, 0, 0};
-    if (poll(&pfd, 1, 2) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) return EIO;
+    pollfd pfd[2] = {{fd, 0, 0}, {port->cancel_fd, POLLIN, 0}};
+    if (poll(pfd, 2, 2) > 0 && (pfd[0].revents & (POLLHUP | POLLERR | POLLNVAL))) return EIO;
   }
   while (tcdrain(fd) != 0) {
     if (errno == EINTR) continue;
@@ -369,6 +381,10 @@ int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* 
   auto last_progress = Clock::now();
   int err = 0;
   while (done < n) {
+    if (port->cancelled.load()) {
+      err = ECANCELED;
+      break;
+    }
     const ssize_t r = write(port->fd, p + done, n - done);
     if (r > 0) {
       done += std::size_t(r);
@@ -387,13 +403,15 @@ int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* 
       err = ETIMEDOUT;
       break;
     }
-    pollfd pfd{port->fd, POLLOUT, 0};
+    pollfd fds[2] = {{port->fd, POLLOUT, 0}, {port->cancel_fd, POLLIN, 0}};
+    pollfd& pfd = fds[0];
     const int left = int(kWriteStallMs - idle.count());
-    const int pr = poll(&pfd, 1, left < 1000 ? left : 1000);
+    const int pr = poll(fds, 2, left < 1000 ? left : 1000);
     if (pr < 0 && errno != EINTR) {
       err = errno;
       break;
     }
+    if (fds[1].revents & POLLIN) continue;  // cancelled: seen at the top
     if (pr > 0 && (pfd.revents & POLLNVAL)) {
       err = EBADF;
       break;
@@ -412,9 +430,22 @@ int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* 
       break;
     }
   }
+  if (err == ECANCELED) {
+    // What the device still holds of this write goes too.
+    tcflush(port->fd, TCOFLUSH);
+  }
   if (written) *written = done;
   if (err) return err;
-  return Drain(port->fd);
+  err = Drain(port);
+  if (err == ECANCELED) tcflush(port->fd, TCOFLUSH);
+  return err;
+}
+
+void SerialCancelWrites(SerialPort* port) {
+  if (!port) return;
+  port->cancelled.store(true);
+  // Stays readable: every later wait of a writer ends at once as well.
+  if (port->cancel_fd >= 0) SignalWake(port->cancel_fd);
 }
 
 }  // namespace platform

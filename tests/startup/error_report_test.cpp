@@ -33,14 +33,15 @@ TEST_F(ErrorReportTest, TableTextsInConsoleForm) {
 
 TEST_F(ErrorReportTest, IndexOutsideTheTableReportsTheUndefinedText) {
   const std::string out = Captured([] {
-    ReportError(15, nullptr);
+    ReportError(16, nullptr);
     ReportError(1000, nullptr);
     ReportError(-1, nullptr);
   });
   const std::string undefined = "\nError : An undefined error occurred. \n";
   EXPECT_EQ(out, undefined + undefined + undefined);
-  EXPECT_STREQ(ErrorText(15), ErrorText(ERR_UNDEFINED));
+  EXPECT_STREQ(ErrorText(16), ErrorText(ERR_UNDEFINED));
   EXPECT_STREQ(ErrorText(14), "End command failure. ");
+  EXPECT_STREQ(ErrorText(ERR_INTERRUPTED), "Interrupted.");
 }
 
 TEST_F(ErrorReportTest, CallerTextIsPrintedUnchanged) {

@@ -2,6 +2,8 @@
 // millisecond clock, the bounds of the port-name buffer, settings files that
 // fail to be written.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -102,8 +104,22 @@ TEST(SettingsFile, FailuresToCreateAndToWriteAreToldApart) {
   EXPECT_NE(WriteSettingsFile(blocked.c_str(), "COM1", &created), 0);
   EXPECT_FALSE(created);
 
-  created = false;
+  // A device is not a settings file: refused at the open, never written.
   EXPECT_NE(WriteSettingsFile("/dev/full", "COM1", &created), 0);
+  EXPECT_FALSE(created);
+
+  // A write past the file-size limit fails after the file was created.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+  created = false;
+  const int status = WriteSettingsFile(dir.file("other.txt").c_str(), "COM1", &created);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_NE(status, 0);
   EXPECT_TRUE(created);
 }
 

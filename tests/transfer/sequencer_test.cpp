@@ -35,6 +35,7 @@ struct Fake {
   int stops = 0;
   std::uint32_t next_timer = 100;
   int fail_send_call = -1;  // index of the send call that fails (-1: none)
+  int cancel_send_call = -1;  // index of the send call that an interrupt cuts short
   int short_send_call = -1;
   bool fail_post = false;
   bool fail_arm = false;
@@ -48,6 +49,7 @@ std::int32_t FakeSend(const void* buffer, std::uint32_t size) {
     ReportErrorCode(ERR_SEND, 5);
     return 5;
   }
+  if (call == g.cancel_send_call) return platform::ErrorCode(platform::Failure::kCancelled);
   return 0;
 }
 void FakeStop() { ++g.stops; }
@@ -470,6 +472,47 @@ TEST_F(SequencerFailure, StartTransferFailuresAreReported) {
   g.fail_arm = true;
   EXPECT_EQ(StartTransfer(), -3);
   EXPECT_EQ(g_error_count.load(), 2);
+}
+
+// An interrupt in every phase: counted once, nothing more sent to the unit,
+// the port closed once no request to the worker is in flight, then idle.
+TEST_F(Sequencer, InterruptInEveryPhaseClosesThePortWithoutFurtherDialogue) {
+  struct Phase {
+    int state;
+    std::uint32_t awaited;  // the worker's result still due, 0 for none
+    bool cut_image;         // the interrupt cut the image write short
+  };
+  for (const Phase& p : {Phase{ST_OPENING, UM_OPEN, false}, Phase{ST_INITIALIZING, 0, false},
+                         Phase{ST_PREPARING, 0, false}, Phase{ST_SPEED_UP, UM_BAUD, false},
+                         Phase{ST_WAIT_FIN, 0, true}, Phase{ST_WAIT_FIN, 0, false},
+                         Phase{ST_SPEED_DOWN, UM_BAUD, false}, Phase{ST_ENDING, 0, false},
+                         Phase{ST_ENDED, 0, false}}) {
+    SCOPED_TRACE(::testing::Message() << "state " << p.state << (p.cut_image ? " cut" : ""));
+    TearDown();
+    SetUp();
+    UseImage(8);
+    if (p.cut_image) g.cancel_send_call = 2;  // VPL, VPD, the image
+    RunTo(p.state);
+    ASSERT_EQ(g_transfer_state, p.state);
+    const std::size_t sent = g.sent.size(), posts = g.posts.size();
+    EXPECT_EQ(Result(UM_INTERRUPT), 0);
+    EXPECT_EQ(Line("ACK"), 0);  // the unit's lines no longer move the dialogue
+    if (p.awaited != 0) {
+      EXPECT_EQ(g.posts.size(), posts) << "close requested before the result";
+      EXPECT_NE(g.live_timer, 0u) << "the wait for the result is unbounded";
+      EXPECT_EQ(Result(p.awaited), 0);
+    }
+    ASSERT_EQ(g.posts.size(), posts + 1);
+    EXPECT_EQ(g.posts.back().kind, UM_CLOSE);
+    EXPECT_EQ(g_transfer_state, ST_CLOSING);
+    EXPECT_EQ(Result(UM_CLOSE), 1);
+    EXPECT_EQ(g.sent.size(), sent);
+    EXPECT_EQ(g_error_count.load(), 1);
+    EXPECT_EQ(g_loaded_data, nullptr);
+    const std::string out = Output();
+    EXPECT_NE(out.find("\nError : Interrupted.\n"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - 16), "Close COM port.\n");
+  }
 }
 
 }  // namespace

@@ -1,0 +1,143 @@
+// The console edge on POSIX: standard descriptors, SIGPIPE and SIGXFSZ, and
+// SIGINT, SIGTERM and SIGHUP.
+//
+// The signal handler does only what is safe there: the first signal is
+// written to a pipe that a watcher thread reads, and that thread calls the
+// program's routine. A second signal ends the process from the handler
+// itself, after clearing the guarded port's exclusive flag (an ioctl), so
+// that the next program can open the port even when this one is stuck; a
+// repeated SIGHUP does not count as that second request.
+#include "platform/console.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+namespace platform {
+
+// The port's descriptor (platform/posix/serial.cpp).
+int SerialDescriptor(SerialPort* port);
+
+namespace {
+
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+std::atomic<int> g_received{0};      // the first interrupt's signal number
+std::atomic<int> g_guard_fd{-1};     // the guarded port's descriptor
+int g_pipe[2] = {-1, -1};            // handler -> watcher
+InterruptRoutine g_routine = nullptr;
+
+static_assert(std::atomic<int>::is_always_lock_free, "used inside a signal handler");
+
+[[noreturn]] void EndBySignal(int sig) {
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // not reached for the signals handled here
+}
+
+void OnSignal(int sig) {
+  const int saved = errno;
+  int expected = 0;
+  if (g_received.compare_exchange_strong(expected, sig)) {
+    const unsigned char byte = static_cast<unsigned char>(sig);
+    while (write(g_pipe[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+    errno = saved;
+    return;
+  }
+  // A terminal that closes often hangs up twice (the kernel and the shell
+  // both send SIGHUP): only a second request of the user's ends at once.
+  if (sig == SIGHUP) {
+    errno = saved;
+    return;
+  }
+  // A second interrupt: the clean-up is taking too long for the user.
+  const int fd = g_guard_fd.load();
+  if (fd >= 0) ioctl(fd, TIOCNXCL);
+  EndBySignal(sig);
+}
+
+void Watch() {
+  unsigned char byte = 0;
+  for (;;) {
+    const ssize_t r = read(g_pipe[0], &byte, 1);
+    if (r == 1) break;
+    if (r < 0 && errno == EINTR) continue;
+    return;  // the pipe failed: no routine can be called
+  }
+  g_routine();
+}
+
+}  // namespace
+
+void ConsoleGuardStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one; read-write so that it serves
+    // as input (at its end at once) and as output (that goes nowhere).
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
+void ConsoleSurviveBrokenOutputs() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+bool ConsoleErrorIsTerminal() { return isatty(2) == 1; }
+
+int InterruptWatch(InterruptRoutine routine) {
+  if (!routine) return EINVAL;
+  if (g_routine) return EBUSY;  // one watcher per process
+  if (pipe2(g_pipe, O_CLOEXEC) != 0) return errno;
+  g_routine = routine;
+  try {
+    std::thread(Watch).detach();
+  } catch (...) {
+    close(g_pipe[0]);
+    close(g_pipe[1]);
+    g_pipe[0] = g_pipe[1] = -1;
+    g_routine = nullptr;
+    return EAGAIN;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : kInterruptSignals) sigaddset(&action.sa_mask, sig);
+  action.sa_flags = SA_RESTART;
+  for (int sig : kInterruptSignals) {
+    // A signal that the caller set to be ignored stays ignored: nohup's
+    // SIGHUP, or SIGINT of a command that a script started in the
+    // background.
+    struct sigaction inherited {};
+    if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+    if (sigaction(sig, &action, nullptr) != 0) return errno;
+  }
+  return 0;
+}
+
+void InterruptGuardPort(SerialPort* port) {
+  g_guard_fd.store(port ? SerialDescriptor(port) : -1);
+}
+
+bool InterruptReceived() { return g_received.load() != 0; }
+
+void InterruptExit() {
+  const int sig = g_received.load();
+  if (sig != 0) EndBySignal(sig);
+}
+
+}  // namespace platform
