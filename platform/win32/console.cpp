@@ -100,6 +100,9 @@ int InterruptWatch(InterruptRoutine routine) {
     if (!thread) return int(GetLastError());
     CloseHandle(thread);
   }
+  // A process started with Ctrl+C ignored (a console process group of its
+  // own, or a parent that ignored it) keeps ignoring it: Windows then calls
+  // no handler for Ctrl+C at all.
   if (!SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) return int(GetLastError());
   return 0;
 }

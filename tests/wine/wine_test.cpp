@@ -210,6 +210,30 @@ TEST(WineTonecast, APortThatDoesNotExistShowsTheWindowsCode) {
   EXPECT_TRUE(out.ends_with(testsupport::kNg)) << out;
 }
 
+TEST(WineTonecast, CtrlCMidImageEndsTheRunAsOnLinux) {
+  // Under Wine SIGINT reaches the program as a Ctrl+C console event.
+  TempDir dir;
+  MakeImage(8, dir.file("image.vp"));
+  UnitSim unit({"--pace", "--link", g_wine->com3()}, dir.path());
+  ProcessOptions o;
+  o.cwd = dir.path();
+  o.env = g_wine->env();
+  o.timeout_ms = 60000;
+  testsupport::Process p({WINE_PROGRAM, WindowsExe("tonecast"), "-P", "3", "image.vp"}, o);
+  ASSERT_TRUE(p.WaitForOutput("Download file#0...", 20000)) << p.Output();
+  p.Signal(SIGINT);
+  const ProcessResult r = p.Wait(30000);
+  unit.Stop();
+  ExpectCleanEnd(r);
+  const std::string out = FoldCrLf(r.out);
+  EXPECT_TRUE(out.ends_with("\nError : Interrupted.\nClose COM port.\n" + testsupport::kNg))
+      << out;
+  // Ended as Ctrl+C ends a program: STATUS_CONTROL_C_EXIT, of which a Linux
+  // parent sees the low byte.
+  EXPECT_EQ(r.exit_code, 0xC000013A & 0xFF);
+  EXPECT_NE(ReadFile(dir.file("tonecast.log")).find("Interrupted."), std::string::npos);
+}
+
 TEST(WineLinepoke, RemembersThePortAndPacesTheCommandByteByByte) {
   ProgramRun chosen(true, {}, "linepoke", {"/3"});
   EXPECT_EQ(chosen.result.exit_code, 0);
