@@ -69,7 +69,10 @@ DWORD WINAPI InterruptThread(void*) {
 void ConsoleGuardStandardStreams() {
   static constexpr DWORD kStd[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   for (int fd = 0; fd < 3; ++fd) {
-    if (_get_osfhandle(fd) >= 0) continue;
+    // Asked of the standard handle, not of the descriptor: the C runtime
+    // may treat a question about a closed descriptor as a fatal error.
+    const HANDLE h = GetStdHandle(kStd[fd]);
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) continue;
     const int null_fd = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
     if (null_fd < 0) continue;
     if (null_fd != fd) {

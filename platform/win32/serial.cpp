@@ -268,6 +268,7 @@ int SerialWaitEvent(SerialPort* port, std::uint32_t* events) {
     ResetEvent(port->wait_event);
     port->wait_cancelled = false;
     DWORD got = 0;
+    const ULONGLONG started = GetTickCount64();
     BOOL ok = ReadFile(port->handle, &port->wait_buf, 1, &got, &port->wait_ov);
     if (!ok && GetLastError() == ERROR_IO_PENDING) {
       port->wait_pending = true;
@@ -297,7 +298,13 @@ int SerialWaitEvent(SerialPort* port, std::uint32_t* events) {
       return err != 0 ? int(err) : ErrorCode(Failure::kIo);
     }
     // The read's time-out passed with nothing received: look at the mask
-    // again and wait on.
+    // again and wait on. A driver that ends such reads at once instead is
+    // given a pause, so that the loop never spins.
+    if (GetTickCount64() - started < win32::BuildTimeouts().read_total_constant / 2) {
+      lock.unlock();
+      Sleep(10);
+      lock.lock();
+    }
   }
 }
 
