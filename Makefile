@@ -58,4 +58,4 @@ package: build
 # VM_ARGS="REGEX" runs only the matching scenarios.
 .PHONY: vm-test
 vm-test: deps
-	@BUILD=$(BUILD) tests/vm/run $(VM_ARGS)
+	@BUILD=$(BUILD) tests/vm/run $(if $(VM_ARGS),"$(VM_ARGS)")
