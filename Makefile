@@ -58,7 +58,7 @@ package: build
 # VM_ARGS="REGEX" runs only the matching scenarios.
 .PHONY: vm-test
 vm-test: deps
-	@BUILD=$(BUILD) tests/vm/run $(VM_ARGS)
+	@BUILD=$(BUILD) tests/vm/run $(if $(VM_ARGS),"$(VM_ARGS)")
 
 # Windows: tonecast.exe, linepoke.exe and vpimage.exe cross-built with
 # mingw-w64 into $(WIN_BUILD)/bin, and the Windows programs tested under Wine
