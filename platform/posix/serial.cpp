@@ -26,6 +26,8 @@
 #include <new>
 #include <string>
 
+#include "platform/common/port_name.h"
+
 namespace platform {
 
 struct SerialPort {
@@ -80,20 +82,11 @@ std::uint32_t CodeToBaud(speed_t code) {
 // "COM<n>" -> $COM<n> when set and not empty, else /dev/ttyS<n-1>; any other
 // name stands as it is.
 std::string DevicePath(const char* name) {
-  if (std::strncmp(name, "COM", 3) == 0) {
-    const char* digits = name + 3;
-    const std::size_t len = std::strlen(digits);
-    bool numeric = len > 0 && len <= 9;
-    for (std::size_t i = 0; numeric && i < len; ++i)
-      numeric = digits[i] >= '0' && digits[i] <= '9';
-    if (numeric) {
-      const char* mapped = std::getenv(name);
-      if (mapped && *mapped) return mapped;
-      const long n = std::strtol(digits, nullptr, 10);
-      return "/dev/ttyS" + std::to_string(n - 1);
-    }
-  }
-  return name;
+  if (!IsNumberedPortName(name)) return name;
+  const char* mapped = std::getenv(name);
+  if (mapped && *mapped) return mapped;
+  const long n = std::strtol(name + 3, nullptr, 10);
+  return "/dev/ttyS" + std::to_string(n - 1);
 }
 
 // Raw mode: no input or output processing, no echo, no signals, receiver on,

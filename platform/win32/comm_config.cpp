@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/common/port_name.h"
+
 namespace platform::win32 {
 
 DcbSettings BuildDcb(const LineSettings& s, bool dtr, bool rts) {
@@ -64,15 +66,7 @@ bool IsStandardBaud(std::uint32_t baud) {
 }
 
 bool DevicePath(const char* name, char* path, std::size_t size) {
-  const char* prefix = "";
-  if (std::strncmp(name, "COM", 3) == 0) {
-    const char* digits = name + 3;
-    const std::size_t len = std::strlen(digits);
-    bool numeric = len > 0 && len <= 9;
-    for (std::size_t i = 0; numeric && i < len; ++i)
-      numeric = digits[i] >= '0' && digits[i] <= '9';
-    if (numeric) prefix = "\\\\.\\";
-  }
+  const char* prefix = IsNumberedPortName(name) ? "\\\\.\\" : "";
   const std::size_t need = std::strlen(prefix) + std::strlen(name) + 1;
   if (need > size) return false;
   std::strcpy(path, prefix);
