@@ -24,7 +24,8 @@ struct SerialPort;  // opaque
 // RTS is dropped at once after the open (the device may raise it on every
 // open); DTR stays as the open left it until SerialSetModemLines.
 int SerialOpen(const char* name, SerialPort** port);
-// Releases the exclusive hold and closes the port. Null is ignored.
+// Releases the exclusive hold and closes the port. Null is ignored. No other
+// thread may be inside a call on the port when it is closed.
 void SerialClose(SerialPort* port);
 
 // Purge: discard what is queued (received and not read, or written and not

@@ -18,10 +18,9 @@
 #include <cerrno>
 #include <thread>
 
-namespace platform {
+#include "platform/posix/serial_descriptor.h"
 
-// The port's descriptor (platform/posix/serial.cpp).
-int SerialDescriptor(SerialPort* port);
+namespace platform {
 
 namespace {
 

@@ -27,6 +27,7 @@
 #include <string>
 
 #include "platform/common/port_name.h"
+#include "platform/posix/serial_descriptor.h"
 
 namespace platform {
 

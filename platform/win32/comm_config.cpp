@@ -21,24 +21,6 @@ DcbSettings BuildDcb(const LineSettings& s, bool dtr, bool rts) {
   return d;
 }
 
-std::uint32_t DcbFlagWord(const DcbSettings& d, std::uint32_t read_word) {
-  std::uint32_t w = read_word & 0xFFFF8000u;
-  w |= std::uint32_t(d.binary) << 0;
-  w |= std::uint32_t(d.check_parity) << 1;
-  w |= std::uint32_t(d.cts_out) << 2;
-  w |= std::uint32_t(d.dsr_out) << 3;
-  w |= std::uint32_t(d.dtr_control & 3u) << 4;
-  w |= std::uint32_t(d.dsr_sensitivity) << 6;
-  w |= std::uint32_t(d.tx_continue_on_xoff) << 7;
-  w |= std::uint32_t(d.xon_xoff_out) << 8;
-  w |= std::uint32_t(d.xon_xoff_in) << 9;
-  w |= std::uint32_t(d.error_char) << 10;
-  w |= std::uint32_t(d.discard_nul) << 11;
-  w |= std::uint32_t(d.rts_control & 3u) << 12;
-  w |= std::uint32_t(d.abort_on_error) << 14;
-  return w;
-}
-
 CommTimeouts BuildTimeouts() {
   // ReadIntervalTimeout and ReadTotalTimeoutMultiplier both MAXDWORD with a
   // constant: a read returns at once with the bytes already received; with

@@ -36,10 +36,6 @@ struct DcbSettings {
 // DTR and RTS held as given (RTS as the handshake line under rts_cts).
 DcbSettings BuildDcb(const LineSettings& settings, bool dtr, bool rts);
 
-// The DCB's flag word (fBinary in bit 0 up to fAbortOnError in bit 14)
-// with bits 15 to 31 taken from `read_word`.
-std::uint32_t DcbFlagWord(const DcbSettings& dcb, std::uint32_t read_word);
-
 struct CommTimeouts {
   std::uint32_t read_interval = 0;
   std::uint32_t read_total_multiplier = 0;

@@ -13,7 +13,9 @@ namespace platform {
 namespace {
 
 // How long a closing console window waits for the clean-up: Windows ends
-// the process after about 5 s whatever the handler does.
+// the process after about 5 s whatever the handler does. A window closed
+// while an open or speed change is still with the worker may end the run
+// before the run log's closing records.
 constexpr DWORD kCloseGraceMs = 4500;
 
 std::atomic<InterruptRoutine> g_routine{nullptr};
@@ -21,10 +23,12 @@ std::atomic<int> g_interrupts{0};
 HANDLE g_interrupt_event = nullptr;  // set by the first interrupt
 HANDLE g_exit_event = nullptr;       // set when the program is about to end
 
-// Ends the process as Ctrl+C does by default.
+// Ends the process at once, as Ctrl+C does by default: no exit handlers,
+// which could wait for a lock that a stuck thread holds. Standard output is
+// unbuffered, so nothing printed is lost.
 [[noreturn]] void EndLikeCtrlC() {
-  std::fflush(stdout);
-  ExitProcess(STATUS_CONTROL_C_EXIT);
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  ExitProcess(STATUS_CONTROL_C_EXIT);  // not reached
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD type) {
@@ -87,9 +91,15 @@ void ConsoleGuardStandardStreams() {
 // write already fails with an error.
 void ConsoleSurviveBrokenOutputs() {}
 
+// A console counts only when it takes the terminal sequences that redraw a
+// line in place (Windows 10 and later, once asked); an older console would
+// show them as text.
 bool ConsoleErrorIsTerminal() {
+  const HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
-  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+  if (!GetConsoleMode(h, &mode)) return false;
+  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+         SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 int InterruptWatch(InterruptRoutine routine) {

@@ -6,7 +6,11 @@
 
 #include <new>
 
+#include "platform/win32/last_error.h"
+
 namespace platform {
+
+using win32::LastError;
 
 struct File {
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -14,12 +18,8 @@ struct File {
 
 namespace {
 
-int LastError() {
-  const DWORD err = GetLastError();
-  return err != 0 ? int(err) : ErrorCode(Failure::kIo);
-}
-
-// Only files on a disk: a console, a device or a pipe is refused. CreateFileA
+// Only files on a disk: a console, a device or a pipe is refused. Every open
+// asks for FILE_READ_ATTRIBUTES, which GetFileInformationByHandle needs. CreateFileA
 // itself never waits for the other end of a pipe (a busy one fails with
 // ERROR_PIPE_BUSY), so the refusal comes at once.
 int RequireRegular(HANDLE h) {
@@ -85,12 +85,16 @@ int FileRead(File* file, void* buffer, std::size_t n, std::size_t* got) {
 // the file, as one piece. Sharing only reading makes a second writer fail
 // with ERROR_SHARING_VIOLATION while others may still read the log.
 int FileOpenAppendExclusive(const char* path, File** file) {
-  return Open(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, OPEN_ALWAYS, file);
+  return Open(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ,
+              OPEN_ALWAYS, file);
 }
 
 int FileOpenReplace(const char* path, File** file) {
   // Not CREATE_ALWAYS: only a file that proved regular is emptied.
-  if (const int err = Open(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, file)) return err;
+  // FILE_READ_ATTRIBUTES: the regular-file check reads the attributes.
+  if (const int err =
+          Open(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_ALWAYS, file))
+    return err;
   if (!SetEndOfFile((*file)->handle)) {
     const int err = LastError();
     FileClose(*file);

@@ -25,8 +25,11 @@
 #include <new>
 
 #include "platform/win32/comm_config.h"
+#include "platform/win32/last_error.h"
 
 namespace platform {
+
+using win32::LastError;
 
 struct SerialPort {
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -58,11 +61,6 @@ namespace {
 constexpr DWORD kQueueBytes = 1024;
 constexpr DWORD kPieceBytes = kQueueBytes;
 constexpr DWORD kPollMs = 1000;
-
-int LastError() {
-  const DWORD err = GetLastError();
-  return err != 0 ? int(err) : ErrorCode(Failure::kIo);
-}
 
 int ApplyDcb(SerialPort* port, const LineSettings& s) {
   DCB dcb{};
@@ -171,16 +169,8 @@ int SerialOpen(const char* name, SerialPort** port) {
 
 void SerialClose(SerialPort* port) {
   if (!port) return;
-  // Nothing may be left pending on the handle when its buffers go away.
-  CancelIoEx(port->handle, nullptr);
-  {
-    std::lock_guard<std::mutex> lock(port->mu);
-    if (port->wait_pending) {
-      DWORD got = 0;
-      GetOverlappedResult(port->handle, &port->wait_ov, &got, TRUE);
-      port->wait_pending = false;
-    }
-  }
+  // No other thread is inside a call on the port now (the contract), so no
+  // read or write of ours is pending on the handle.
   FreePort(port);
 }
 

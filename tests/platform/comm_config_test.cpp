@@ -10,7 +10,6 @@
 namespace {
 
 using platform::win32::BuildDcb;
-using platform::win32::DcbFlagWord;
 
 TEST(WindowsCommConfig, TheProgramsLineIsRawWithDtrOnAndRtsOff) {
   platform::LineSettings s;  // 19200 8N1, no flow control
@@ -20,9 +19,13 @@ TEST(WindowsCommConfig, TheProgramsLineIsRawWithDtrOnAndRtsOff) {
   EXPECT_EQ(d.parity, 0);
   EXPECT_EQ(d.stop_bits, 0);
   // fBinary, fDtrControl = ENABLE and fTXContinueOnXoff set; every other
-  // flag from fParity to fAbortOnError clear; the reserved bits kept.
-  EXPECT_EQ(DcbFlagWord(d, 0), (1u << 0) | (1u << 4) | (1u << 7));
-  EXPECT_EQ(DcbFlagWord(d, 0xFFFFFFFFu), 0xFFFF8000u | (1u << 0) | (1u << 4) | (1u << 7));
+  // flag from fParity to fAbortOnError clear.
+  EXPECT_TRUE(d.binary && d.tx_continue_on_xoff);
+  EXPECT_EQ(d.dtr_control, 1);
+  EXPECT_EQ(d.rts_control, 0);
+  EXPECT_FALSE(d.check_parity || d.cts_out || d.dsr_out || d.dsr_sensitivity ||
+               d.xon_xoff_out || d.xon_xoff_in || d.error_char || d.discard_nul ||
+               d.abort_on_error);
 
   s.baud = 115200;
   s.parity = 'E';
@@ -34,8 +37,9 @@ TEST(WindowsCommConfig, TheProgramsLineIsRawWithDtrOnAndRtsOff) {
   EXPECT_EQ(f.parity, 2);
   EXPECT_EQ(f.stop_bits, 2);
   // Parity checked, CTS holds output, RTS as handshake, XON/XOFF both ways.
-  EXPECT_EQ(DcbFlagWord(f, 0),
-            (1u << 0) | (1u << 1) | (1u << 2) | (1u << 7) | (1u << 8) | (1u << 9) | (2u << 12));
+  EXPECT_TRUE(f.check_parity && f.cts_out && f.xon_xoff_out && f.xon_xoff_in);
+  EXPECT_EQ(f.dtr_control, 0);
+  EXPECT_EQ(f.rts_control, 2);
 }
 
 TEST(WindowsCommConfig, ReadsReturnWhatHasArrivedAndWritesHaveNoLimit) {
