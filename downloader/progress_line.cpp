@@ -67,7 +67,7 @@ void Draw(std::size_t taken, Clock::time_point now) {
 }  // namespace
 
 void ProgressBegin(std::size_t total, int column) {
-  const bool terminal = platform::ConsoleErrorIsTerminal();
+  const bool terminal = platform::ConsoleCanRedraw(platform::ConsoleStream::kError);
   std::lock_guard<std::mutex> lock(g_mu);
   g_active = terminal;
   g_shown = false;

@@ -2,6 +2,8 @@
 // and interrupts from the user or the session.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/serial.h"
 
 namespace platform {
@@ -16,9 +18,29 @@ void ConsoleGuardStandardStreams();
 // fails with an error instead of ending the process.
 void ConsoleSurviveBrokenOutputs();
 
-// Whether standard error is a terminal (a console window) that can show a
-// line that is redrawn in place.
-bool ConsoleErrorIsTerminal();
+// The two console outputs.
+enum class ConsoleStream { kOutput = 1, kError = 2 };
+
+// Whether the stream is a terminal (a console window) that takes the
+// sequences that redraw a line in place: not a pipe or a file, and not a
+// terminal that declares it has none (TERM=dumb, or no TERM at all).
+bool ConsoleCanRedraw(ConsoleStream stream);
+// Whether standard output and standard error are one and the same terminal,
+// so that text on one stands on the same screen line as text on the other.
+bool ConsoleStreamsShareTerminal();
+// The stream's terminal width in columns now (asked anew at every call, so
+// a resize is seen at once); 0 when unknown or not a terminal.
+int ConsoleColumns(ConsoleStream stream);
+// Writes the bytes as they are (no translation, no C-runtime buffer or
+// lock), straight to the stream's descriptor or handle. May block while the
+// console does (a stopped terminal, a selection in a console window): call
+// it only from a thread that nothing else waits for. 0, or the error.
+int ConsoleWrite(ConsoleStream stream, const void* data, std::size_t n);
+// Reads one byte of standard input without the C runtime (whose stream lock
+// a blocked reader would hold while the process ends). *byte is -1 at the
+// end of input. Blocks until a byte, the end, or an error; the process may
+// end while a thread waits here.
+int ConsoleReadByte(int* byte);
 
 // Interrupts: Ctrl+C, a request to terminate, the terminal or console
 // window closing. Until InterruptWatch is called they have their default

@@ -12,10 +12,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "platform/posix/serial_descriptor.h"
@@ -96,7 +99,55 @@ void ConsoleSurviveBrokenOutputs() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
-bool ConsoleErrorIsTerminal() { return isatty(2) == 1; }
+bool ConsoleCanRedraw(ConsoleStream stream) {
+  if (isatty(int(stream)) != 1) return false;
+  const char* term = std::getenv("TERM");
+  return term && *term && std::strcmp(term, "dumb") != 0;
+}
+
+bool ConsoleStreamsShareTerminal() {
+  if (isatty(1) != 1 || isatty(2) != 1) return false;
+  struct stat out {}, err {};
+  if (fstat(1, &out) != 0 || fstat(2, &err) != 0) return false;
+  return out.st_rdev == err.st_rdev;
+}
+
+int ConsoleColumns(ConsoleStream stream) {
+  winsize size{};
+  if (ioctl(int(stream), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+int ConsoleWrite(ConsoleStream stream, const void* data, std::size_t n) {
+  const auto* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t r = write(int(stream), p, n);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += r;
+    n -= std::size_t(r);
+  }
+  return 0;
+}
+
+int ConsoleReadByte(int* byte) {
+  if (!byte) return EINVAL;
+  unsigned char c = 0;
+  for (;;) {
+    const ssize_t r = read(0, &c, 1);
+    if (r == 1) {
+      *byte = c;
+      return 0;
+    }
+    if (r == 0) {
+      *byte = -1;
+      return 0;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
 
 int InterruptWatch(InterruptRoutine routine) {
   if (!routine) return EINVAL;

@@ -91,15 +91,68 @@ void ConsoleGuardStandardStreams() {
 // write already fails with an error.
 void ConsoleSurviveBrokenOutputs() {}
 
+namespace {
+
+HANDLE StreamHandle(ConsoleStream stream) {
+  return GetStdHandle(stream == ConsoleStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+}  // namespace
+
 // A console counts only when it takes the terminal sequences that redraw a
 // line in place (Windows 10 and later, once asked); an older console would
 // show them as text.
-bool ConsoleErrorIsTerminal() {
-  const HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+bool ConsoleCanRedraw(ConsoleStream stream) {
+  const HANDLE h = StreamHandle(stream);
   DWORD mode = 0;
   if (!GetConsoleMode(h, &mode)) return false;
   return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
          SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+// A process has one console: two handles that are both console output
+// handles show on the same screen.
+bool ConsoleStreamsShareTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(StreamHandle(ConsoleStream::kOutput), &mode) &&
+         GetConsoleMode(StreamHandle(ConsoleStream::kError), &mode);
+}
+
+int ConsoleColumns(ConsoleStream stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(StreamHandle(stream), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+int ConsoleWrite(ConsoleStream stream, const void* data, std::size_t n) {
+  const HANDLE h = StreamHandle(stream);
+  const auto* p = static_cast<const char*>(data);
+  while (n > 0) {
+    DWORD wrote = 0;
+    const DWORD chunk = n > 65536 ? 65536 : DWORD(n);
+    if (!WriteFile(h, p, chunk, &wrote, nullptr)) return int(GetLastError());
+    if (wrote == 0) return ErrorCode(Failure::kIo);
+    p += wrote;
+    n -= wrote;
+  }
+  return 0;
+}
+
+int ConsoleReadByte(int* byte) {
+  if (!byte) return ErrorCode(Failure::kInvalid);
+  unsigned char c = 0;
+  DWORD got = 0;
+  if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr)) {
+    const DWORD err = GetLastError();
+    // A pipe whose writer has gone is the end of input.
+    if (err == ERROR_BROKEN_PIPE || err == ERROR_HANDLE_EOF) {
+      *byte = -1;
+      return 0;
+    }
+    return int(err);
+  }
+  *byte = got == 1 ? c : -1;
+  return 0;
 }
 
 int InterruptWatch(InterruptRoutine routine) {
