@@ -6,6 +6,7 @@
 
 #include "downloader/progress_line.h"
 #include "downloader/run_log.h"
+#include "vpformat/vp_file_check.h"
 
 namespace tonecast {
 
@@ -20,14 +21,16 @@ constexpr std::size_t kCodedTextSize = 256;
 
 // Every text of the unit's dialogue ends with one space; the FIN NG text
 // repeats the checksum text. The interrupt's text, added later, has none:
-// its console form reads "\nError : Interrupted.\n".
+// its console form reads "\nError : Interrupted.\n". The texts of the file
+// check are kept once, with the check (vpformat/), which the station shows
+// as well.
 const char* const kErrorTexts[kErrorCount] = {
-    "An undefined error occurred. ",  // ERR_UNDEFINED
-    "File not found. ",               // ERR_FILE_NOT_FOUND
-    "Illegal file format. ",          // ERR_FILE_FORMAT
-    "File size error. ",              // ERR_FILE_SIZE
-    "Data file cannot be read . ",    // ERR_FILE_READ
-    "Check sum NG. ",                 // ERR_CHECKSUM
+    kTextUndefined,                   // ERR_UNDEFINED
+    kTextFileNotFound,                // ERR_FILE_NOT_FOUND
+    kTextFileFormat,                  // ERR_FILE_FORMAT
+    kTextFileSize,                    // ERR_FILE_SIZE
+    kTextFileRead,                    // ERR_FILE_READ
+    kTextChecksum,                    // ERR_CHECKSUM
     "No ACK. ",                       // ERR_NO_ACK
     "Check sum NG. ",                 // ERR_FIN_NG
     "Data Size Error. ",              // ERR_DATA_SIZE
@@ -36,7 +39,7 @@ const char* const kErrorTexts[kErrorCount] = {
     "Initialization failure. ",       // ERR_INIT
     "Download command failure. ",     // ERR_DOWNLOAD_CMD
     "ADM block invalid. ",            // ERR_ADM_BLOCK
-    "End command failure. ",          // ERR_END_CMD
+    kTextEndCommand,                  // ERR_END_CMD
     "Interrupted.",                   // ERR_INTERRUPTED
 };
 

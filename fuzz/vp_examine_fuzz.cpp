@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "downloader/vp_format.h"
 #include "tools/vpimage/vp_builder.h"
+#include "vpformat/vp_format.h"
 
 using namespace tonecast;
 

@@ -9,7 +9,7 @@
 
 #include "downloader/errors.h"
 #include "downloader/vp_file.h"
-#include "downloader/vp_format.h"
+#include "vpformat/vp_format.h"
 #include "tests/startup/startup_fixture.h"
 #include "tools/vpimage/vp_builder.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "downloader/vp_format.h"
 #include "tools/unitsim/wire_text.h"
+#include "vpformat/vp_format.h"
 
 using namespace tonecast;
 

@@ -1,6 +1,6 @@
 #include "tools/vpimage/vp_builder.h"
 
-#include "downloader/vp_format.h"
+#include "vpformat/vp_format.h"
 
 using namespace tonecast;
 

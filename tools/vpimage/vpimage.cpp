@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "downloader/vp_format.h"
 #include "tools/vpimage/vp_builder.h"
+#include "vpformat/vp_format.h"
 
 using namespace tonecast;
 

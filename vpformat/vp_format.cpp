@@ -1,4 +1,4 @@
-#include "downloader/vp_format.h"
+#include "vpformat/vp_format.h"
 
 namespace tonecast {
 
