@@ -62,6 +62,10 @@ int InterruptWatch(InterruptRoutine routine);
 void InterruptGuardPort(SerialPort* port);
 // Whether an interrupt has been received. Any thread.
 bool InterruptReceived();
+// The kind of the first interrupt received, as ChildInterrupt
+// (platform/process.h) passes it on: POSIX, its signal number; Windows, a
+// value other than 0. 0 when none has been received. Any thread.
+int InterruptKind();
 // Ends the process as the received interrupt would have ended it by default,
 // so that a calling shell or script sees the interrupt. Returns at once, and
 // does nothing, when no interrupt has been received.

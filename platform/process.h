@@ -59,5 +59,15 @@ void ChildRelease(ChildProcess* child);
 
 // The folder of the running program's executable (UTF-8), "" when unknown.
 std::string ProgramFolder();
+// The file name of the program called name on this platform: "tonecast",
+// or "tonecast.exe" on Windows.
+std::string ProgramFileName(const std::string& name);
+
+// Whether a child that opens port "COM<n>" (tonecast -P n) takes the device
+// that its environment variable COM<n> names, when that is set: true on
+// POSIX, so that any device path can be handed to a child through ChildSpec's
+// env; false on Windows, where "COM<n>" is always the system's port of that
+// number.
+bool ChildPortFromEnvironment();
 
 }  // namespace platform

@@ -185,6 +185,8 @@ void InterruptGuardPort(SerialPort* port) {
 
 bool InterruptReceived() { return g_received.load() != 0; }
 
+int InterruptKind() { return g_received.load(); }
+
 void InterruptExit() {
   const int sig = g_received.load();
   if (sig != 0) EndBySignal(sig);

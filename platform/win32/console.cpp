@@ -178,6 +178,10 @@ void InterruptGuardPort(SerialPort*) {}
 
 bool InterruptReceived() { return g_interrupts.load() > 0; }
 
+// The console delivers its events to every process attached to it, so the
+// kind is only ever asked whether it is there.
+int InterruptKind() { return InterruptReceived() ? 1 : 0; }
+
 void InterruptExit() {
   if (!InterruptReceived()) return;
   if (g_exit_event) SetEvent(g_exit_event);

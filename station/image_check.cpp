@@ -1,0 +1,18 @@
+#include "station/image_check.h"
+
+#include "vpformat/vp_file_check.h"
+
+namespace station {
+
+bool CheckImage(const std::string& path, int flash, std::uint32_t* size, std::string* errors) {
+  const tonecast::VpFileCheck check =
+      tonecast::CheckVpFile(path.c_str(), tonecast::GeometryFor(flash));
+  *size = check.size;
+  tonecast::VpErrorText texts[2];
+  const int count = tonecast::VpFileErrorTexts(check, texts);
+  errors->clear();
+  for (int i = 0; i < count; ++i) *errors += std::string("\nError : ") + texts[i].text + "\n";
+  return check.problem == tonecast::VpFileProblem::kNone;
+}
+
+}  // namespace station

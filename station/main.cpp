@@ -1,0 +1,200 @@
+// tonecast-station: downloads one VP image to many units at once, one
+// tonecast per port, each in a folder of its own under the logs folder,
+// with a row per unit in the logs folder's report.csv.
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/port_list.h"
+#include "platform/process.h"
+#include "station/board.h"
+#include "station/children.h"
+#include "station/image_check.h"
+#include "station/options.h"
+#include "station/port_listing.h"
+#include "station/port_plan.h"
+#include "station/report.h"
+#include "station/round.h"
+#include "station/unit_run.h"
+
+using namespace station;
+
+namespace {
+
+// Exit status: every unit completed; some did not; nothing was started.
+constexpr int kAllComplete = 0;
+constexpr int kSomeNotComplete = 1;
+constexpr int kNothingStarted = 2;
+
+constexpr char kReportName[] = "report.csv";
+
+Children g_children;
+// Set while the station waits at the prompt between rounds: no unit runs,
+// so an interrupt ends the station at once.
+std::atomic<bool> g_idle{false};
+
+void OnInterrupt() {
+  g_children.Interrupt(platform::InterruptKind());
+  if (g_idle.load()) platform::InterruptExit();
+}
+
+void Print(const std::string& text) {
+  platform::ConsoleWrite(platform::ConsoleStream::kOutput, text.data(), text.size());
+}
+
+void PrintError(const std::string& text) {
+  const std::string line = "tonecast-station: " + text + "\n";
+  platform::ConsoleWrite(platform::ConsoleStream::kError, line.data(), line.size());
+}
+
+int Usage(const std::string& problem) {
+  PrintError(problem);
+  const std::string usage = UsageText();
+  platform::ConsoleWrite(platform::ConsoleStream::kError, usage.data(), usage.size());
+  return kNothingStarted;
+}
+
+int ListPorts() {
+  std::vector<platform::SerialPortInfo> ports;
+  if (const int err = platform::SerialPortList(&ports); err != 0) {
+    PrintError("cannot list the serial ports (code:" + std::to_string(err) + ")");
+    return kNothingStarted;
+  }
+  if (ports.empty()) {
+    Print("No serial port found.\n");
+    return kAllComplete;
+  }
+  Print(PortTable(ports));
+  return kAllComplete;
+}
+
+// The ports of a round: as named, or every USB adapter found now.
+bool RoundPorts(const Options& o, std::vector<std::string>* names) {
+  if (!o.all) {
+    *names = o.ports;
+    return true;
+  }
+  std::vector<platform::SerialPortInfo> ports;
+  if (const int err = platform::SerialPortList(&ports); err != 0) {
+    PrintError("cannot list the serial ports (code:" + std::to_string(err) + ")");
+    return false;
+  }
+  *names = AdapterNames(ports);
+  if (names->empty()) PrintError("no USB serial adapter found");
+  return !names->empty();
+}
+
+// Waits at the prompt for the next round: true for Enter, false for q or
+// the end of input.
+bool NextRound(int round) {
+  Print("\nRound " + std::to_string(round) +
+        " done. Replace the units, then press Enter for the next round (q to quit): ");
+  g_idle.store(true);
+  std::string line;
+  for (;;) {
+    int byte = -1;
+    if (platform::ConsoleReadByte(&byte) != 0 || byte < 0) {
+      line = "q";
+      break;
+    }
+    if (byte == '\n') break;
+    line += char(byte);
+  }
+  g_idle.store(false);
+  // An interrupt that came just as Enter did: no round starts.
+  if (g_children.interrupted()) platform::InterruptExit();
+  const bool quit = line.find_first_of("qQ") != std::string::npos;
+  if (quit) Print("\n");
+  return !quit;
+}
+
+std::string TonecastPath() {
+  const std::string folder = platform::ProgramFolder();
+  const std::string name = platform::ProgramFileName("tonecast");
+  return folder.empty() ? name : folder + "/" + name;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  platform::ConsoleGuardStandardStreams();
+  platform::ConsoleSurviveBrokenOutputs();
+
+  Options o;
+  const std::string problem =
+      ParseOptions(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), &o);
+  if (o.help) {
+    Print(UsageText());
+    return kAllComplete;
+  }
+  if (!problem.empty()) return Usage(problem);
+  if (o.list) return ListPorts();
+
+  // The image, once, before any port is touched.
+  RunSettings settings;
+  settings.flash = o.flash;
+  std::string errors;
+  if (!CheckImage(o.image, o.flash, &settings.image_size, &errors)) {
+    Print(errors);
+    return kNothingStarted;
+  }
+  std::error_code ec;
+  settings.image_path = std::filesystem::absolute(o.image, ec).lexically_normal().string();
+  settings.image_name = std::filesystem::path(o.image).filename().string();
+  settings.tonecast = TonecastPath();
+  if (ec || !std::filesystem::is_regular_file(settings.tonecast, ec)) {
+    PrintError("tonecast not found at " + settings.tonecast);
+    return kNothingStarted;
+  }
+  settings.logs = o.logs;
+  std::filesystem::create_directories(settings.logs, ec);
+  if (ec || !std::filesystem::is_directory(settings.logs, ec)) {
+    PrintError("cannot make the logs folder " + settings.logs);
+    return kNothingStarted;
+  }
+  Report report((std::filesystem::path(settings.logs) / kReportName).string());
+  const bool table = platform::ConsoleCanRedraw(platform::ConsoleStream::kOutput);
+
+  // From here an interrupt is passed on to the units; the station ends by
+  // it once they have.
+  platform::InterruptWatch(OnInterrupt);
+  int rounds = 0;
+  std::size_t units_run = 0, units_complete = 0;
+  for (;;) {
+    std::vector<std::string> names;
+    std::vector<UnitPort> units;
+    if (RoundPorts(o, &names)) {
+      const std::string plan_problem = PlanUnits(names, platform::ChildPortFromEnvironment(), &units);
+      if (!plan_problem.empty()) {
+        if (rounds == 0) return Usage(plan_problem);
+        PrintError(plan_problem);
+        units.clear();
+      }
+    }
+    if (units.empty() && rounds == 0) return kNothingStarted;
+    if (!units.empty()) {
+      ++rounds;
+      Print(settings.image_name + ": " + std::to_string(o.flash) + " Mbit image, " +
+            std::to_string(settings.image_size) + " bytes, to " + std::to_string(units.size()) +
+            (units.size() == 1 ? " unit" : " units") + "; logs in " + settings.logs + "\n");
+      const std::vector<UnitView> views = RunRound(settings, units, table, &g_children, &report);
+      std::string summary = SummaryText(views);
+      if (const int failed = report.failures(); failed > 0)
+        summary += report.path() + ": " + std::to_string(failed) + " row(s) not written (code:" +
+                   std::to_string(report.last_error()) + ")\n";
+      Print(summary);
+      units_run += views.size();
+      for (const UnitView& v : views) units_complete += v.verdict == Verdict::kComplete;
+    }
+    if (g_children.interrupted() || !o.loop || !NextRound(rounds)) break;
+  }
+  if (o.loop && rounds > 1)
+    Print(std::to_string(rounds) + " rounds: " + std::to_string(units_complete) + " of " +
+          std::to_string(units_run) + " units complete.\n");
+  // After an interrupt the station ends by it, as its units did.
+  platform::InterruptExit();
+  return units_complete == units_run ? kAllComplete : kSomeNotComplete;
+}

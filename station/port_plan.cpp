@@ -1,0 +1,83 @@
+#include "station/port_plan.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+namespace station {
+
+namespace {
+
+// The device a name stands for, to find one port named twice (a device path
+// and a link to it): the resolved path where it exists, else the name.
+std::string Identity(const UnitPort& unit) {
+  std::error_code ec;
+  const std::filesystem::path resolved = std::filesystem::canonical(unit.device, ec);
+  return ec ? unit.device : resolved.string();
+}
+
+}  // namespace
+
+bool ParseComName(const std::string& name, int* n) {
+  if (name.size() < 4 || name.size() > 12 || name.compare(0, 3, "COM") != 0) return false;
+  long value = 0;
+  for (std::size_t i = 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+    value = value * 10 + (name[i] - '0');
+  }
+  if (value <= 0 || value > 0x7FFFFFFF) return false;
+  *n = int(value);
+  return true;
+}
+
+std::string LabelFor(const std::string& name) {
+  std::string last = name;
+  const std::size_t slash = last.find_last_of("/\\");
+  if (slash != std::string::npos) last = last.substr(slash + 1);
+  std::string label;
+  for (char c : last) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '-' || c == '_';
+    label += plain ? c : '_';
+  }
+  if (label.empty() || label.find_first_not_of('.') == std::string::npos) label = "port" + label;
+  return label;
+}
+
+std::string PlanUnits(const std::vector<std::string>& names, bool by_environment,
+                      std::vector<UnitPort>* units) {
+  units->clear();
+  std::set<int> named;
+  for (const std::string& name : names) {
+    int n = 0;
+    if (ParseComName(name, &n)) named.insert(n);
+  }
+  std::set<std::string> labels, identities;
+  int next_free = 1;
+  for (const std::string& name : names) {
+    if (name.empty()) return "an empty port name";
+    UnitPort unit;
+    unit.name = name;
+    if (ParseComName(name, &unit.com)) {
+      const char* mapped = by_environment ? std::getenv(name.c_str()) : nullptr;
+      unit.device = mapped && *mapped ? mapped : name;
+    } else if (!by_environment) {
+      return name + ": not a port name here (ports are named COM<n>)";
+    } else {
+      while (named.count(next_free)) ++next_free;
+      unit.com = next_free++;
+      unit.device = name;
+      unit.env = "COM" + std::to_string(unit.com) + "=" + name;
+    }
+    if (!identities.insert(Identity(unit)).second) return name + ": the same port named twice";
+    // Two paths with the same last component get folders of their own.
+    const std::string base = LabelFor(name);
+    unit.label = base;
+    for (int k = 2; !labels.insert(unit.label).second; ++k) unit.label = base + "-" + std::to_string(k);
+    units->push_back(unit);
+  }
+  return "";
+}
+
+}  // namespace station

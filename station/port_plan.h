@@ -1,0 +1,35 @@
+// The units of a round: from the ports the user named (or --all found) to
+// what each tonecast child gets (its -P number, the environment entry that
+// hands it a device path) and the name of its folder in the logs folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace station {
+
+struct UnitPort {
+  std::string name;    // as named or listed: "COM3", "/dev/serial/by-id/usb-..."
+  std::string label;   // shown, and its folder's name: "COM3", "ttyUSB0", "usb-..."
+  int com = 0;         // tonecast's -P number
+  std::string env;     // "COM<n>=<device>" for the child, or "" (a COM<n> name)
+  std::string device;  // what the port opens, as far as the station knows
+};
+
+// Plans the units. COM<n> names keep their number (and, where the platform
+// maps names through the environment, the mapping of the station's own
+// environment); other names are device paths, handed over through a
+// COM<n> entry of the child's environment with an n that no named COM<n>
+// uses, which by_environment says the platform allows. The same port named
+// twice is refused. Returns "" or what is wrong.
+std::string PlanUnits(const std::vector<std::string>& names, bool by_environment,
+                      std::vector<UnitPort>* units);
+
+// A file name from a port's name: the last component of a path, with any
+// character other than letters, digits, '.', '-' and '_' as '_'.
+std::string LabelFor(const std::string& name);
+
+// Whether name is "COM<n>" (n of one to nine decimal digits, not 0); *n the number.
+bool ParseComName(const std::string& name, int* n);
+
+}  // namespace station

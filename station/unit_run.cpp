@@ -1,0 +1,194 @@
+#include "station/unit_run.h"
+
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/thread.h"
+#include "station/tonecast_output.h"
+
+namespace station {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kReadSize = 4096;
+
+// The port's console file, shared by the unit's two reading threads.
+class ConsoleFile {
+ public:
+  ~ConsoleFile() { Close(); }
+  int Open(const std::string& path) { return platform::FileOpenAppendExclusive(path.c_str(), &file_); }
+  // A failed write (a full disk) loses the text, never the run.
+  void Write(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (file_) platform::FileAppend(file_, text.data(), text.size());
+  }
+  void Close() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (file_) platform::FileClose(file_);
+    file_ = nullptr;
+  }
+
+ private:
+  std::mutex mu_;
+  platform::File* file_ = nullptr;
+};
+
+std::string Coded(const std::string& text, int code) {
+  return text + " (code:" + std::to_string(code) + ")";
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+platform::ChildSpec SpecFor(const RunSettings& s, const UnitPort& port, const std::string& folder) {
+  platform::ChildSpec spec;
+  spec.program = s.tonecast;
+  spec.args = {"-P", std::to_string(port.com), s.flash == 16 ? "-16M" : "-8M", s.image_path};
+  spec.env = {"TONECAST_PROGRESS=plain"};
+  if (!port.env.empty()) spec.env.push_back(port.env);
+  spec.cwd = folder;
+  return spec;
+}
+
+std::string CommandText(const platform::ChildSpec& spec) {
+  std::string text = "tonecast";
+  for (const std::string& a : spec.args) text += " " + a;
+  return text;
+}
+
+// Reads the child's standard error: progress to the display, anything else
+// to the console file.
+void ReadErrors(platform::ChildProcess* child, std::size_t index, Display* display,
+                ConsoleFile* console) {
+  ProgressReader reader;
+  std::vector<Progress> progress;
+  std::vector<std::string> other;
+  char buffer[kReadSize];
+  for (;;) {
+    std::size_t got = 0;
+    const bool end = platform::ChildRead(child, 2, buffer, sizeof buffer, &got) != 0 || got == 0;
+    if (end) {
+      reader.Finish(&progress, &other);
+    } else {
+      reader.Feed(buffer, got, &progress, &other);
+    }
+    for (const Progress& p : progress) display->Progress(index, p);
+    for (const std::string& line : other) console->Write("[standard error] " + line + "\n");
+    progress.clear();
+    other.clear();
+    if (end) return;
+  }
+}
+
+// Reads the child's standard output to its end; returns the verdict the
+// text gave (kNoVerdict for none).
+Verdict ReadConsole(platform::ChildProcess* child, std::size_t index, Display* display,
+                    ConsoleFile* console, std::string* first_error) {
+  ConsoleReader reader;
+  std::vector<ConsoleEvent> events;
+  Verdict verdict = Verdict::kNoVerdict;
+  char buffer[kReadSize];
+  for (;;) {
+    std::size_t got = 0;
+    const bool end = platform::ChildRead(child, 1, buffer, sizeof buffer, &got) != 0 || got == 0;
+    if (end) {
+      reader.Finish(&events);
+    } else {
+      console->Write(std::string(buffer, got));
+      reader.Feed(buffer, got, &events);
+    }
+    for (const ConsoleEvent& e : events) {
+      if (e.kind == ConsoleEvent::kError && first_error->empty()) *first_error = e.text;
+      if (e.kind == ConsoleEvent::kComplete) verdict = Verdict::kComplete;
+      if (e.kind == ConsoleEvent::kNg) verdict = Verdict::kNg;
+      display->Console(index, e);
+    }
+    events.clear();
+    if (end) return verdict;
+  }
+}
+
+std::string EndText(const platform::ChildEnd& end) {
+  if (end.exited)
+    return "tonecast ended without a verdict (exit status " + std::to_string(end.exit_code) + ")";
+  if (end.signal != 0) return "tonecast ended by signal " + std::to_string(end.signal);
+  return "tonecast ended without a verdict";
+}
+
+}  // namespace
+
+UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size_t index,
+                    Display* display, Children* children, Report* report) {
+  UnitOutcome outcome;
+  ReportRow row;
+  row.start = LocalTimeText();
+  row.port = port.label;
+  row.device = port.device;
+  row.image = settings.image_name;
+  row.size = settings.image_size;
+  row.flash = settings.flash;
+  const auto start = Clock::now();
+
+  const std::string folder = (std::filesystem::path(settings.logs) / port.label).string();
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  ConsoleFile console;
+  platform::ChildProcess* child = nullptr;
+  int err = 0;
+  if (ec) {
+    outcome.first_error = Coded("Cannot make the folder " + folder + ".", ec.value());
+  } else if ((err = console.Open(folder + "/" + kConsoleFileName)) != 0) {
+    outcome.first_error = Coded("Cannot open " + folder + "/" + kConsoleFileName + ".", err);
+  } else {
+    const platform::ChildSpec spec = SpecFor(settings, port, folder);
+    console.Write("==== " + row.start + " " + CommandText(spec) + " on " + port.device + " ====\n");
+    err = children->Start(spec, &child);
+    if (platform::ErrorIs(err, platform::Failure::kCancelled)) {
+      outcome.first_error = "Interrupted before it started.";
+    } else if (err != 0) {
+      outcome.first_error = Coded("Cannot start " + settings.tonecast + ".", err);
+    }
+  }
+
+  if (child) {
+    std::thread errors;
+    try {
+      errors = std::thread(ReadErrors, child, index, display, &console);
+    } catch (const std::system_error&) {
+      // No progress for this unit: its standard error is left unread, which
+      // tonecast survives (it writes there only while the pipe takes it).
+    }
+    outcome.verdict = ReadConsole(child, index, display, &console, &outcome.first_error);
+    if (errors.joinable()) errors.join();
+    // Standard output ends when the process does (tonecast hands it to no
+    // other process), so this wait is a short one.
+    platform::ChildEnd end;
+    platform::ChildWait(child, platform::kWaitForever, &end);
+    children->Forget(child);
+    platform::ChildRelease(child);
+    if (outcome.verdict == Verdict::kNoVerdict && outcome.first_error.empty())
+      outcome.first_error = EndText(end);
+  }
+  outcome.seconds = SecondsSince(start);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", outcome.seconds);
+  console.Write(std::string("==== ") + VerdictWord(outcome.verdict) + ", " + seconds + " s ====\n");
+  console.Close();
+
+  row.verdict = VerdictWord(outcome.verdict);
+  row.error = outcome.first_error;
+  row.seconds = outcome.seconds;
+  report->Append(row);  // a row that cannot be written is counted there
+  display->Ended(index, outcome.verdict, outcome.first_error, outcome.seconds);
+  return outcome;
+}
+
+}  // namespace station
