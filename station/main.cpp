@@ -71,20 +71,41 @@ int ListPorts() {
   return kAllComplete;
 }
 
-// The ports of a round: as named, or every USB adapter found now.
-bool RoundPorts(const Options& o, std::vector<std::string>* names) {
-  if (!o.all) {
-    *names = o.ports;
-    return true;
+// The units of a round: the ports as named, or every USB adapter found
+// now. Before the first round, any problem stops the station; later, it
+// leaves the round without units.
+bool PlanRound(const Options& o, bool first, std::vector<UnitPort>* units) {
+  units->clear();
+  std::vector<std::string> names = o.ports;
+  if (o.all) {
+    std::vector<platform::SerialPortInfo> ports;
+    if (const int err = platform::SerialPortList(&ports); err != 0) {
+      PrintError("cannot list the serial ports (code:" + std::to_string(err) + ")");
+      return false;
+    }
+    names = AdapterNames(ports);
+    if (names.empty()) {
+      PrintError("no USB serial adapter found");
+      return false;
+    }
   }
-  std::vector<platform::SerialPortInfo> ports;
-  if (const int err = platform::SerialPortList(&ports); err != 0) {
-    PrintError("cannot list the serial ports (code:" + std::to_string(err) + ")");
+  const std::string problem = PlanUnits(names, platform::ChildPortFromEnvironment(), units);
+  if (!problem.empty()) {
+    PrintError(problem);
+    units->clear();
     return false;
   }
-  *names = AdapterNames(ports);
-  if (names->empty()) PrintError("no USB serial adapter found");
-  return !names->empty();
+  if (!first) return true;
+  // A device path that is not there stops the start, as a bad argument does.
+  std::error_code ec;
+  for (const UnitPort& u : *units) {
+    if (!u.env.empty() && !std::filesystem::exists(u.device, ec)) {
+      PrintError("no such device: " + u.device);
+      units->clear();
+      return false;
+    }
+  }
+  return true;
 }
 
 // Waits at the prompt for the next round: true for Enter, false for q or
@@ -149,6 +170,8 @@ int main(int argc, char** argv) {
     PrintError("tonecast not found at " + settings.tonecast);
     return kNothingStarted;
   }
+  std::vector<UnitPort> units;
+  if (!PlanRound(o, true, &units)) return kNothingStarted;
   settings.logs = o.logs;
   std::filesystem::create_directories(settings.logs, ec);
   if (ec || !std::filesystem::is_directory(settings.logs, ec)) {
@@ -164,17 +187,6 @@ int main(int argc, char** argv) {
   int rounds = 0;
   std::size_t units_run = 0, units_complete = 0;
   for (;;) {
-    std::vector<std::string> names;
-    std::vector<UnitPort> units;
-    if (RoundPorts(o, &names)) {
-      const std::string plan_problem = PlanUnits(names, platform::ChildPortFromEnvironment(), &units);
-      if (!plan_problem.empty()) {
-        if (rounds == 0) return Usage(plan_problem);
-        PrintError(plan_problem);
-        units.clear();
-      }
-    }
-    if (units.empty() && rounds == 0) return kNothingStarted;
     if (!units.empty()) {
       ++rounds;
       Print(settings.image_name + ": " + std::to_string(o.flash) + " Mbit image, " +
@@ -190,6 +202,7 @@ int main(int argc, char** argv) {
       for (const UnitView& v : views) units_complete += v.verdict == Verdict::kComplete;
     }
     if (g_children.interrupted() || !o.loop || !NextRound(rounds)) break;
+    PlanRound(o, false, &units);
   }
   if (o.loop && rounds > 1)
     Print(std::to_string(rounds) + " rounds: " + std::to_string(units_complete) + " of " +

@@ -145,6 +145,10 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
   int err = 0;
   if (ec) {
     outcome.first_error = Coded("Cannot make the folder " + folder + ".", ec.value());
+  } else if (!port.env.empty() && !std::filesystem::exists(port.device, ec)) {
+    // A device path that is not there (an adapter unplugged between rounds):
+    // tonecast would only name the number it was handed.
+    outcome.first_error = "No such device: " + port.device;
   } else if ((err = console.Open(folder + "/" + kConsoleFileName)) != 0) {
     outcome.first_error = Coded("Cannot open " + folder + "/" + kConsoleFileName + ".", err);
   } else {

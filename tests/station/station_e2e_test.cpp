@@ -1,0 +1,263 @@
+// tonecast-station against several simulated units at once: every image
+// stored, each port's folder holding its own runs, the report's rows, a unit
+// that fails among good ones, interrupts passed on to every unit, and a
+// start that stops before any port is touched.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/reliability/harness.h"
+#include "tests/support/process.h"
+#include "tests/support/unitsim.h"
+#include "tools/vpimage/vp_builder.h"
+
+namespace {
+
+using testsupport::BinPath;
+using testsupport::Process;
+using testsupport::ProcessOptions;
+using testsupport::ProcessResult;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::UnitSim;
+
+// One simulated unit in a folder of its own (its transcript and the image
+// it stored).
+struct Unit {
+  TempDir dir;
+  std::unique_ptr<UnitSim> sim;
+  explicit Unit(std::vector<std::string> flags) {
+    flags.insert(flags.end(), {"--store", dir.file("stored.vp")});
+    sim = std::make_unique<UnitSim>(flags, dir.path());
+  }
+  std::string stored() const { return ReadFile(dir.file("stored.vp")); }
+};
+
+// The bench: a working folder with the image, and the units.
+struct Bench {
+  TempDir dir;
+  std::string image;
+  std::vector<std::unique_ptr<Unit>> units;
+
+  explicit Bench(std::vector<std::vector<std::string>> unit_flags) {
+    const std::vector<std::uint8_t> bytes = BuildVpImage(8, 7);
+    image.assign(bytes.begin(), bytes.end());
+    testsupport::WriteFile(dir.file("image.vp"), bytes);
+    for (auto& flags : unit_flags) units.push_back(std::make_unique<Unit>(flags));
+  }
+  ProcessOptions Options(std::vector<std::string> env = {}) const {
+    ProcessOptions o;
+    o.cwd = dir.path();
+    o.env = std::move(env);
+    o.timeout_ms = 120000;
+    return o;
+  }
+  std::string logs(const std::string& port = "") const {
+    return dir.file("tonecast-logs") + (port.empty() ? "" : "/" + port);
+  }
+  std::vector<std::string> ReportRows() const {
+    std::vector<std::string> rows;
+    std::istringstream in(ReadFile(logs() + "/report.csv"));
+    for (std::string line; std::getline(in, line);) rows.push_back(line);
+    return rows;
+  }
+};
+
+std::vector<std::string> Station(std::vector<std::string> args) {
+  args.insert(args.begin(), BinPath("tonecast-station"));
+  return args;
+}
+
+std::set<std::string> Folders(const std::string& path) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(path, ec))
+    if (e.is_directory()) names.insert(e.path().filename().string());
+  return names;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// "" when the next program can take the port: no flock held, no exclusive
+// flag left on the pseudo-terminal.
+std::string PortIsFree(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return "cannot open " + path;
+  std::string wrong;
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0) wrong = "exclusive flag set";
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) wrong += " flock held";
+  close(fd);
+  return wrong;
+}
+
+// Four units, named the ways a bench names them: COM<n> mapped by the
+// environment, a device path, and a stable link. Two rounds with --loop:
+// each port's folder holds its own two runs, the report eight rows under
+// one header.
+TEST(Station, FourUnitsAtOnceTwoRoundsEachPortWithItsOwnFolder) {
+  Bench bench(std::vector<std::vector<std::string>>(4));
+  const std::string link = bench.dir.file("usb-Maker_Adapter_A1-if00-port0");
+  ASSERT_EQ(symlink(bench.units[3]->sim->path().c_str(), link.c_str()), 0);
+  const std::string pts = bench.units[2]->sim->path();
+  const std::string pts_label = pts.substr(pts.rfind('/') + 1);
+  ProcessOptions o = bench.Options({bench.units[0]->sim->Env(3), bench.units[1]->sim->Env(7)});
+  o.stdin_data = "\nq\n";
+  const ProcessResult r = RunProcess(Station({"--loop", "image.vp", "COM3", "COM7", pts, link}), o);
+
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Count(r.out, "4 of 4 units complete.\n"), 2u) << r.out;
+  EXPECT_NE(r.out.find("2 rounds: 8 of 8 units complete.\n"), std::string::npos) << r.out;
+  const std::vector<std::string> labels = {"COM3", "COM7", pts_label,
+                                           "usb-Maker_Adapter_A1-if00-port0"};
+  EXPECT_EQ(Folders(bench.logs()), std::set<std::string>(labels.begin(), labels.end()));
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    SCOPED_TRACE(labels[i]);
+    // Plain lines: a phase line per step, a verdict line per round.
+    EXPECT_EQ(Count(r.out, "\n" + labels[i] + ": Download file#0...\n"), 2u);
+    EXPECT_EQ(Count(r.out, "\n" + labels[i] + ": complete\n"), 2u);
+    EXPECT_TRUE(bench.units[i]->stored() == bench.image);
+    EXPECT_EQ(reliability::CheckLog(bench.logs(labels[i]), 2), "");
+    const std::string console = ReadFile(bench.logs(labels[i]) + "/console.txt");
+    EXPECT_EQ(Count(console, "VP file transfer complete.\n==== complete, "), 2u) << console;
+    EXPECT_EQ(Count(console, "\n#### Tonecast"), 2u);
+  }
+  const std::vector<std::string> rows = bench.ReportRows();
+  ASSERT_EQ(rows.size(), 9u);
+  EXPECT_EQ(rows[0], "start,port,device,image,size,flash_mbit,verdict,error,seconds");
+  std::multiset<std::string> ports;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    EXPECT_NE(rows[i].find(",image.vp,270600,8,complete,,"), std::string::npos) << rows[i];
+    ports.insert(rows[i].substr(20, rows[i].find(',', 20) - 20));
+  }
+  for (const std::string& l : labels) EXPECT_EQ(ports.count(l), 2u) << l;
+  // The device column names what the port opens.
+  EXPECT_NE(ReadFile(bench.logs() + "/report.csv").find(",COM3," + bench.units[0]->sim->path() + ","),
+            std::string::npos);
+}
+
+// One unit refuses the image's announcement; the others complete.
+TEST(Station, OneUnitThatNaksEndsItsOwnRowNg) {
+  Bench bench({{}, {"--nak", "VPD"}, {}});
+  std::vector<std::string> env;
+  for (int i = 0; i < 3; ++i) env.push_back(bench.units[std::size_t(i)]->sim->Env(3 + i));
+  const ProcessResult r = RunProcess(Station({"image.vp", "COM3", "COM4", "COM5"}), bench.Options(env));
+
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("COM3: complete\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("COM4: NG (Download command failure. )\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("2 of 3 units complete. Not complete:\n  COM4: NG (Download command "
+                       "failure. )\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(bench.units[0]->stored() == bench.image);
+  EXPECT_TRUE(bench.units[2]->stored() == bench.image);
+  EXPECT_EQ(bench.units[1]->stored(), "");
+  const std::vector<std::string> rows = bench.ReportRows();
+  ASSERT_EQ(rows.size(), 4u);
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    const bool nak = rows[i].find(",COM4,") != std::string::npos;
+    EXPECT_NE(rows[i].find(nak ? ",NG,\"Download command failure. \"," : ",complete,,"),
+              std::string::npos)
+        << rows[i];
+  }
+  for (const char* port : {"COM3", "COM4", "COM5"})
+    EXPECT_EQ(reliability::CheckLog(bench.logs(port), 1), "") << port;
+}
+
+// An interrupt mid-image reaches every unit once: each run ends with
+// "Interrupted." in a well-formed log, every port is free at once, and the
+// station ends by the signal. SIGTERM while the units wait at VPL likewise.
+TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
+  struct Case {
+    int sig;
+    std::vector<std::string> flags;
+    std::string wait_for;
+  };
+  for (const Case& c : {Case{SIGINT, {"--pace"}, "Download file#0..."},
+                        Case{SIGTERM, {"--silent", "VPL"}, "Flash inithalizing..."}}) {
+    SCOPED_TRACE(strsignal(c.sig));
+    Bench bench({c.flags, c.flags, c.flags});
+    std::vector<std::string> args = {"image.vp"};
+    for (const auto& u : bench.units) args.push_back(u->sim->path());
+    Process p(Station(args), bench.Options());
+    std::vector<std::string> labels;
+    for (const auto& u : bench.units) {
+      labels.push_back(u->sim->path().substr(u->sim->path().rfind('/') + 1));
+      ASSERT_TRUE(p.WaitForOutput(labels.back() + ": " + c.wait_for, 30000)) << p.Output();
+    }
+    p.Signal(c.sig);
+    const ProcessResult r = p.Wait(60000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, c.sig);
+    EXPECT_NE(r.out.find("0 of 3 units complete."), std::string::npos) << r.out;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      SCOPED_TRACE(labels[i]);
+      EXPECT_EQ(PortIsFree(bench.units[i]->sim->path()), "");
+      EXPECT_NE(r.out.find("\n" + labels[i] + ": NG (Interrupted.)\n"), std::string::npos);
+      std::vector<reliability::LogRecord> records;
+      EXPECT_EQ(reliability::CheckLog(bench.logs(labels[i]), 1, &records), "");
+      EXPECT_EQ(reliability::CountKind(records, "Error"), 1);
+      EXPECT_NE(ReadFile(bench.logs(labels[i]) + "/tonecast.log").find("Interrupted."),
+                std::string::npos);
+      // Nothing more went to the unit after the interrupt.
+      EXPECT_EQ(bench.units[i]->sim->Transcript().find("VPE"), std::string::npos);
+    }
+    const std::vector<std::string> rows = bench.ReportRows();
+    ASSERT_EQ(rows.size(), 4u);
+    for (std::size_t i = 1; i < rows.size(); ++i)
+      EXPECT_NE(rows[i].find(",NG,Interrupted.,"), std::string::npos) << rows[i];
+  }
+}
+
+// A start that stops early touches no port and starts nothing: status 2,
+// the image's problem in tonecast's own words.
+TEST(Station, NothingStartsWhenTheStartIsRefused) {
+  Bench bench(std::vector<std::vector<std::string>>(1));
+  std::vector<std::uint8_t> sum = BuildVpImage(8, 8, VpBreak::kChecksum);
+  testsupport::WriteFile(bench.dir.file("sum.vp"), sum);
+  testsupport::WriteFile(bench.dir.file("marker.vp"), BuildVpImage(8, 8, VpBreak::kHeadMarker));
+  const std::string port = bench.units[0]->sim->path();
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;  // standard output, whole
+    std::string err;  // found in standard error
+  };
+  const Case cases[] = {
+      {{"sum.vp", port}, "\nError : Check sum NG. \n", ""},
+      {{"marker.vp", port}, "\nError : Illegal file format.  (code:1)\n", ""},
+      {{"-16M", "image.vp", port}, "\nError : File size error. \n", ""},
+      {{"missing.vp", port}, "\nError : File not found. \n", ""},
+      {{"image.vp"}, "", "no port named"},
+      {{"image.vp", port, port}, "", "the same port named twice"},
+      {{"image.vp", port, bench.dir.file("no-such-tty")}, "", "no such device"},
+      {{"--bogus", "image.vp", port}, "", "unknown option --bogus"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.err);
+    const ProcessResult r = RunProcess(Station(c.args), bench.Options());
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_FALSE(testsupport::FileExists(bench.logs()));
+  }
+  bench.units[0]->sim->Stop();
+  EXPECT_EQ(bench.units[0]->sim->Transcript().find("VPL"), std::string::npos);
+}
+
+}  // namespace

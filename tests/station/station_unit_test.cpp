@@ -1,0 +1,189 @@
+// The station's pure parts: reading tonecast's output however it is split,
+// the progress lines, the report's CSV, the port plan and the texts shown.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "station/board.h"
+#include "station/port_plan.h"
+#include "station/report.h"
+#include "station/tonecast_output.h"
+#include "tests/support/tonecast_text.h"
+
+namespace station {
+namespace {
+
+std::vector<std::string> Describe(const std::vector<ConsoleEvent>& events) {
+  std::vector<std::string> out;
+  for (const ConsoleEvent& e : events) {
+    switch (e.kind) {
+      case ConsoleEvent::kPhase: out.push_back("phase " + e.text); break;
+      case ConsoleEvent::kError: out.push_back("error " + e.text); break;
+      case ConsoleEvent::kComplete: out.push_back("complete"); break;
+      case ConsoleEvent::kNg: out.push_back("NG"); break;
+    }
+  }
+  return out;
+}
+
+// Feeds the text in pieces of `piece` bytes (0: at `split` in two).
+std::vector<std::string> Read(const std::string& text, std::size_t piece, std::size_t split = 0) {
+  ConsoleReader reader;
+  std::vector<ConsoleEvent> events;
+  if (piece == 0) {
+    reader.Feed(text.data(), split, &events);
+    reader.Feed(text.data() + split, text.size() - split, &events);
+  } else {
+    for (std::size_t i = 0; i < text.size(); i += piece)
+      reader.Feed(text.data() + i, std::min(piece, text.size() - i), &events);
+  }
+  reader.Finish(&events);
+  return Describe(events);
+}
+
+TEST(ConsoleReader, FindsTheStepsOfEveryRunHoweverTheOutputIsSplit) {
+  using testsupport::kBanner;
+  const std::string status = testsupport::FileStatus("/tmp/image.vp", 270600);
+  struct Case {
+    std::string out;
+    std::vector<std::string> events;
+  };
+  const Case cases[] = {
+      {kBanner + status + testsupport::kGoodDialogue + testsupport::kComplete,
+       {"phase Flash inithalizing...", "phase Prepare downloading...",
+        "phase Changing baudrate (UP)...", "phase Download file#0...", "phase Now waiting FIN...",
+        "phase Changing baudrate (DOWN)...", "phase Waiting for the end...", "phase OK...",
+        "phase Close COM port.", "complete"}},
+      {kBanner + status + "\nFlash inithalizing...\nError : Initialization failure. \nend. \n"
+                          "Waiting for the end...\nError : No ACK. \nClose COM port.\n" +
+           testsupport::kNg,
+       {"phase Flash inithalizing...", "error Initialization failure. ",
+        "phase Waiting for the end...", "error No ACK. ", "phase Close COM port.", "NG"}},
+      {kBanner + status + "\nError : Cannot open COM12. (code:2)\n" + testsupport::kNg,
+       {"error Cannot open COM12. (code:2)", "NG"}},
+      {kBanner + status + "\nFlash inithalizing...end. \nPrepare downloading...end. \n"
+                          "Changing baudrate (UP)...end. \n\nDownload file#0..."
+                          "\nError : Interrupted.\nClose COM port.\n" + testsupport::kNg,
+       {"phase Flash inithalizing...", "phase Prepare downloading...",
+        "phase Changing baudrate (UP)...", "phase Download file#0...", "error Interrupted.",
+        "phase Close COM port.", "NG"}},
+      // Output that ends inside an error line (the process died): still an error.
+      {kBanner + "Error : Number of parameter is small. ", {"error Number of parameter is small. "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out);
+    EXPECT_EQ(Read(c.out, 4096), c.events);
+    EXPECT_EQ(Read(c.out, 1), c.events);
+    EXPECT_EQ(Read(c.out, 7), c.events);
+    for (std::size_t split = 1; split < c.out.size(); ++split)
+      ASSERT_EQ(Read(c.out, 0, split), c.events) << "split at " << split;
+  }
+}
+
+TEST(ProgressReader, TakesProgressLinesAndKeepsAnyOtherLine) {
+  const std::string err =
+      "progress 0 270600\nprogress 113664 270600\r\nwarning: something\nprogress 9 8\n"
+      "progress 1 2 3\nprogress x 2\n" + std::string(600, 'z') + "\nprogress 270600 270600";
+  for (std::size_t piece : {std::size_t(1), std::size_t(5), err.size()}) {
+    ProgressReader reader;
+    std::vector<Progress> progress;
+    std::vector<std::string> other;
+    for (std::size_t i = 0; i < err.size(); i += piece)
+      reader.Feed(err.data() + i, std::min(piece, err.size() - i), &progress, &other);
+    reader.Finish(&progress, &other);
+    ASSERT_EQ(progress.size(), 3u);
+    EXPECT_EQ(progress[1].taken, 113664u);
+    EXPECT_EQ(progress[1].total, 270600u);
+    EXPECT_EQ(progress[2].taken, 270600u);
+    // A count above its total, extra or missing numbers are not progress;
+    // an overlong line is cut into pieces.
+    ASSERT_EQ(other.size(), 6u);
+    EXPECT_EQ(other[0], "warning: something");
+    EXPECT_EQ(other[3], "progress x 2");
+    EXPECT_EQ(other[4].size(), ProgressReader::kMaxLine);
+  }
+}
+
+TEST(Report, FieldsAreQuotedWhenTheyMustBe) {
+  EXPECT_EQ(CsvField("COM3"), "COM3");
+  EXPECT_EQ(CsvField("No ACK. "), "\"No ACK. \"");
+  EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
+  EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
+  ReportRow row;
+  row.start = "2026-12-09 06:32:59";
+  row.port = "ttyUSB0";
+  row.device = "/dev/serial/by-id/usb-A,B";
+  row.image = "image.vp";
+  row.size = 946704;
+  row.flash = 16;
+  row.verdict = "NG";
+  row.error = "Illegal file format.  (code:1)";
+  row.seconds = 12.345;
+  EXPECT_EQ(ReportLine(row),
+            "2026-12-09 06:32:59,ttyUSB0,\"/dev/serial/by-id/usb-A,B\",image.vp,946704,16,NG,"
+            "Illegal file format.  (code:1),12.3\n");
+  EXPECT_EQ(ReportHeader(), "start,port,device,image,size,flash_mbit,verdict,error,seconds\n");
+}
+
+TEST(PortPlan, NumbersLabelsAndRefusals) {
+  std::vector<UnitPort> units;
+  ASSERT_EQ(PlanUnits({"/dev/ttyUSB0", "COM1", "/dev/serial/by-id/usb-FT 232:R-if00", "COM3",
+                       "/other/ttyUSB0"},
+                      true, &units),
+            "");
+  ASSERT_EQ(units.size(), 5u);
+  // Device paths take numbers that no named COM<n> uses.
+  EXPECT_EQ(units[0].com, 2);
+  EXPECT_EQ(units[0].env, "COM2=/dev/ttyUSB0");
+  EXPECT_EQ(units[0].label, "ttyUSB0");
+  EXPECT_EQ(units[1].com, 1);
+  EXPECT_EQ(units[1].env, "");
+  EXPECT_EQ(units[1].label, "COM1");
+  EXPECT_EQ(units[2].com, 4);
+  EXPECT_EQ(units[2].label, "usb-FT_232_R-if00");
+  EXPECT_EQ(units[3].com, 3);
+  EXPECT_EQ(units[4].com, 5);
+  EXPECT_EQ(units[4].label, "ttyUSB0-2");
+
+  EXPECT_NE(PlanUnits({"COM3", "COM3"}, true, &units), "");
+  EXPECT_NE(PlanUnits({"/dev/null", "/dev/../dev/null"}, true, &units), "");
+  // Without the environment's mapping only COM<n> names can be handed on.
+  EXPECT_NE(PlanUnits({"COM3", "/dev/ttyUSB0"}, false, &units), "");
+  EXPECT_EQ(PlanUnits({"COM3", "COM10"}, false, &units), "");
+  EXPECT_EQ(LabelFor(".."), "port..");
+  EXPECT_EQ(LabelFor("C:\\ports\\x"), "x");
+}
+
+TEST(Board, RowsResultsAndSummary) {
+  UnitView ok, nak, image;
+  ok.port = "COM3";
+  nak.port = "COM4";
+  ok.phase = nak.phase = "Close COM port.";
+  ok.verdict = Verdict::kComplete;
+  nak.verdict = Verdict::kNg;
+  nak.first_error = "No ACK. ";
+  image.port = "ttyUSB0";
+  image.phase = "Download file#0...";
+  image.total = 270600;
+  image.taken = 135300;
+  image.first_taken = 0;
+  image.first_ms = 1000;
+  image.last_ms = 12750;  // half in 11.75 s: as long again to go
+  EXPECT_EQ(PlainVerdictLine(ok), "COM3: complete\n");
+  EXPECT_EQ(PlainVerdictLine(nak), "COM4: NG (No ACK. )\n");
+  EXPECT_EQ(PlainPhaseLine(image), "ttyUSB0: Download file#0...\n");
+  EXPECT_EQ(ProgressText(image), " 50%  0:11 left");
+  const std::size_t width = PortColumnWidth({ok, nak, image});
+  EXPECT_EQ(BoardRow(image, width), "ttyUSB0  Download file#0...            50%  0:11 left");
+  EXPECT_EQ(BoardRow(nak, width).substr(width), "Close COM port." + std::string(14, ' ') +
+                                                    std::string(16, ' ') + "NG (No ACK. )");
+  EXPECT_EQ(SummaryText({ok, ok}), "2 of 2 units complete.\n");
+  EXPECT_EQ(SummaryText({ok, nak}), "1 of 2 units complete. Not complete:\n  COM4: NG (No ACK. )\n");
+  EXPECT_EQ(CutToColumns("ab\xc3\xa9" "cd", 3), "ab\xc3\xa9");
+  EXPECT_EQ(CutToColumns("abc", 0), "abc");
+}
+
+}  // namespace
+}  // namespace station
