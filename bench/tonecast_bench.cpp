@@ -7,6 +7,7 @@
 //   tonecast_bench [--bin DIR] [--reps N] [--enter-reps N] [--quick] [--no-paced]
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "bench/bench_transcript.h"
 #include "bench/plain_peer.h"
 #include "tests/support/process.h"
+#include "tests/support/pty.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
 
@@ -105,7 +107,10 @@ struct TransferFigures {
   double image_s = 0;  // first to last image byte as the unit read them
 };
 
-TransferFigures RunTransfer(Context* c, int k, bool paced) {
+// stopped_console: standard error is a terminal that the user stopped
+// (Ctrl+S) before the run and lets go (Ctrl+Q) only once the unit has the
+// whole image, so the progress line cannot be drawn meanwhile.
+TransferFigures RunTransfer(Context* c, int k, bool paced, bool stopped_console = false) {
   TransferFigures f;
   std::vector<std::string> flags = {"--trailing-line"};
   if (paced) flags.push_back("--pace");
@@ -117,13 +122,30 @@ TransferFigures RunTransfer(Context* c, int k, bool paced) {
   std::vector<std::string> argv = {c->settings.bin + "/tonecast", "-P", std::to_string(kComPort)};
   if (k == 1) argv.push_back("-16M");
   argv.push_back(c->image_path[k]);
-  const ProcessResult end = testsupport::RunProcess(argv, OnUnit(c, *unit, 300000));
+  const std::string ok_end = "image end bytes=" + std::to_string(c->image[k].size()) + " OK";
+  ProcessOptions options = OnUnit(c, *unit, 300000);
+  ProcessResult end;
+  if (stopped_console) {
+    testsupport::PtyPair screen;
+    termios t{};
+    tcgetattr(screen.slave(), &t);
+    t.c_iflag |= IXON;
+    tcsetattr(screen.slave(), TCSANOW, &t);
+    screen.Send("\x13");
+    argv.insert(argv.begin(), {"/bin/bash", "-c", "exec \"$@\" 2>" + screen.slave_path(), "-"});
+    options.env.push_back("TERM=xterm");
+    Process run(argv, options);
+    unit->WaitForTranscript(ok_end, 300000);
+    screen.Send("\x11");
+    end = run.Wait(300000);
+  } else {
+    end = testsupport::RunProcess(argv, options);
+  }
   const std::string transcript = StopUnit(unit.get());
   const std::string& out = end.out;
   f.wall_s = end.wall_s;
   f.cpu_s = end.cpu_s;
   std::int64_t first = 0, last = 0;
-  const std::string ok_end = "image end bytes=" + std::to_string(c->image[k].size()) + " OK";
   if (end.timed_out) {
     f.problem = "tonecast ran over 300 s";
   } else if (out.find("VP file transfer complete.\n") == std::string::npos) {
@@ -358,6 +380,11 @@ int main(int argc, char** argv) {
              std::to_string(int(double(c.image[k].size()) * 10 / kImageBaud + 1.5)) + " s)");
     paced[k] = RunTransfer(&c, k, true);
   }
+  TransferFigures stopped;
+  if (c.settings.paced) {
+    Progress("measuring: paced transfer 8 Mbit with the console stopped (~24 s)");
+    stopped = RunTransfer(&c, 0, true, true);
+  }
 
   // Interrupts mid-image.
   std::vector<double> to_exit;
@@ -435,6 +462,8 @@ int main(int argc, char** argv) {
         pcell(1, paced[1].image_s, "%.3f"));
     Row("  ratio phase / floor", pcell(0, paced[0].image_s / floor_s[0], "%.4f"),
         pcell(1, paced[1].image_s / floor_s[1], "%.4f"));
+    Row("image phase, console stopped (Ctrl+S) throughout (s)",
+        stopped.ok ? Fmt("%.3f", stopped.image_s) : "n/a", "");
     Row("wall time of the run (s)", pcell(0, paced[0].wall_s, "%.3f"),
         pcell(1, paced[1].wall_s, "%.3f"));
     Row("CPU time user+sys (s)", pcell(0, paced[0].cpu_s, "%.3f"), pcell(1, paced[1].cpu_s, "%.3f"));
@@ -444,6 +473,7 @@ int main(int argc, char** argv) {
     for (int k = 0; k < 2; ++k)
       if (paced_run[k] && !paced[k].ok)
         std::printf("  note: %d Mbit paced: %s\n", FlashMbit(k), paced[k].problem.c_str());
+    if (!stopped.ok) std::printf("  note: console stopped: %s\n", stopped.problem.c_str());
   }
 
   if (c.settings.paced) {
@@ -493,5 +523,6 @@ int main(int argc, char** argv) {
   bool failed = !problems[0].empty() || !problems[1].empty() || !lp_problems.empty() ||
                 !int_problems.empty();
   for (int k = 0; k < 2; ++k) failed = failed || (paced_run[k] && !paced[k].ok);
+  failed = failed || (c.settings.paced && !stopped.ok);
   return failed ? 1 : 0;
 }

@@ -49,12 +49,21 @@ int main(int argc, char** argv) {
   // The transfer: the serial worker, then the dialogue, one message at a
   // time, until the sequencer is idle again. A transfer that cannot start
   // has reported why and goes straight to the verdict.
-  if (!StartWorker(1)) return 0;
+  //
   // From here an interrupt ends the run through the message loop: counted,
-  // the port closed, the log ended, the verdict printed. A watch that cannot
-  // be set leaves interrupts their default effect.
+  // the port closed, the log ended, the verdict printed. The watch starts
+  // before the worker opens the run log, so that no run has a log without
+  // its end. A watch that cannot be set leaves interrupts their default
+  // effect.
   WatchInterrupts();
-  if (StartTransfer() == 0) RunMessageLoop();
+  if (!StartWorker(1)) {
+    platform::InterruptExit();
+    return 0;
+  }
+  if (platform::InterruptReceived())
+    ReportError(ERR_INTERRUPTED, nullptr);  // before the port: nothing to close
+  else if (StartTransfer() == 0)
+    RunMessageLoop();
 
   // Verdict: any reported error makes the run NG.
   PrintVerdict();

@@ -1,9 +1,17 @@
 // The progress line: while the image goes out, one line on standard error
 // shows how much of it the port has taken (percent, bytes of the total,
-// bytes per second, time left), redrawn in place at most 10 times a second.
+// bytes per second, time left), redrawn in place at most 10 times a second
+// and cut to the terminal's width.
 //
-// Only a terminal gets it: when standard error is anything else, nothing at
-// all is written there. Standard output and the run log never see it.
+// The writing thread only publishes the count; a thread of the line's own
+// draws it, so a console that blocks (a stopped terminal, a selection in a
+// console window) never holds up the wire.
+//
+// Only a terminal that takes redraw sequences gets it: anywhere else nothing
+// at all is written to standard error. With TONECAST_PROGRESS=plain in the
+// environment, plain "progress TAKEN TOTAL" lines go there instead (at most
+// 10 a second, the last count always), for a program that runs tonecast.
+// Standard output and the run log never see either.
 #pragma once
 
 #include <cstddef>
@@ -11,18 +19,19 @@
 namespace tonecast {
 
 // Starts the line for a write of total bytes. column is where the cursor
-// stands on the console line when the write begins: the text before it
-// ("Download file#0...") stays, and the progress is drawn after it, so that
-// the line reads the same after the erase whether or not standard output
-// shares the terminal.
+// stands on standard output's line when the write begins: when standard
+// output is the same terminal, the text before it ("Download file#0...")
+// stays and the progress is drawn after it; otherwise the line starts at
+// column 0.
 void ProgressBegin(std::size_t total, int column);
 // The count taken so far (the serial write's progress callback; context is
-// unused). Draws when the last drawing is 100 ms old or more.
+// unused). Only stores it: never waits, never writes.
 void ProgressUpdate(std::size_t taken, void* context);
-// Erases the line if it is shown: a carriage return, back to the column,
-// then erase to the end of the line. Any thread; call before any further
-// console text. Ends the line: later updates draw nothing until the next
-// ProgressBegin.
+// Ends the line: stops the drawing thread (waiting for a drawing under way),
+// then erases what is shown (a carriage return, back to the column, erase
+// to the end of the screen), or prints the last plain count. Any thread; call
+// before any further console text. Later updates draw nothing until the
+// next ProgressBegin.
 void ProgressErase();
 
 }  // namespace tonecast

@@ -50,6 +50,19 @@ int ArmThen(std::uint32_t ms, int next) {
   return next;
 }
 
+// A send cut short by an interrupt is the interrupt's first sign on this
+// thread (its message may still be queued): it is reported here, at once,
+// so that the console says why before the port is closed, whichever the
+// step. The queued message then finds the transfer already winding down.
+std::int32_t Send(const void* data, std::uint32_t size) {
+  const std::int32_t rc = g_services.send(data, size);
+  if (platform::ErrorIs(rc, platform::Failure::kCancelled) && !g_interrupted) {
+    g_interrupted = true;
+    ReportError(ERR_INTERRUPTED, nullptr);
+  }
+  return rc;
+}
+
 int PostToWorker(std::uint32_t kind, std::uint32_t wparam, std::uintptr_t lparam) {
   return g_services.post(g_thread_slots[1].id, kind, wparam, lparam);
 }
@@ -65,7 +78,7 @@ int CloseLink(std::uint32_t, const char*) {
 }
 
 int SendEnd() {
-  if (g_services.send("VPE\r", 4) != 0) return CloseLink(0, nullptr);
+  if (Send("VPE\r", 4) != 0) return CloseLink(0, nullptr);
   Print("end. \nWaiting for the end...");
   return ArmThen(kReplyMs, ST_ENDING);
 }
@@ -78,7 +91,7 @@ int OnOpenResult(std::uint32_t code, const char*) {
     ReportError(ERR_UNDEFINED, text);
     return ST_IDLE;
   }
-  if (g_services.send("VPL\r", 4) != 0) return CloseLink(0, nullptr);
+  if (Send("VPL\r", 4) != 0) return CloseLink(0, nullptr);
   Print("\nFlash inithalizing...");
   return ArmThen(kInitReplyMs, ST_INITIALIZING);
 }
@@ -111,7 +124,7 @@ int OnInitReply(std::uint32_t, const char* text) {
     const int flash = DecodeFlashSize(g_option_text) == FLASH_16M ? FLASH_16M : FLASH_8M;
     std::snprintf(command, 128, "VPD %x %x %x \r", static_cast<unsigned>(i),
                   static_cast<unsigned>(entry.size), static_cast<unsigned>(flash));
-    if (g_services.send(command, static_cast<std::uint32_t>(std::strlen(command))) != 0) {
+    if (Send(command, static_cast<std::uint32_t>(std::strlen(command))) != 0) {
       delete[] command;
       ReleaseLoadedData();  // the image will not be sent
       g_current_file = kDataFileCount;
@@ -162,7 +175,7 @@ int OnSpeedUp(std::uint32_t, const char*) {
   if (g_loaded_data) {
     // The cursor stands after "Download file#%d..." (the text minus its line end).
     ProgressBegin(size, static_cast<int>(std::strlen(line)) - 1);
-    rc = g_services.send(g_loaded_data, size);  // a failure is reported by the send
+    rc = Send(g_loaded_data, size);  // a failure is reported by the send
     ProgressErase();
     sent = rc == 0;
   } else {
@@ -170,9 +183,9 @@ int OnSpeedUp(std::uint32_t, const char*) {
   }
   ReleaseLoadedData();
   if (platform::ErrorIs(rc, platform::Failure::kCancelled)) {
-    // An interrupt cut the image short; its message is queued and closes
-    // the port. Nothing more goes to the unit, not even a speed change.
-    return ArmThen(kReplyMs, ST_WAIT_FIN);
+    // An interrupt cut the image short (reported by Send): nothing more
+    // goes to the unit, not even a speed change.
+    return CloseLink(0, nullptr);
   }
   if (!sent) {
     g_current_file = kDataFileCount;

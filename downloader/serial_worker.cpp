@@ -105,7 +105,12 @@ int StartWorker(int slot) {
   platform::ThreadResume(handle);
   const std::uint32_t timer = platform::TimerSet(kReadyWaitMs);
   platform::Message m;
-  const int rc = platform::QueueGet(&m);
+  int rc = 0;
+  // An interrupt's message may come first: the caller asks the platform
+  // whether one came, so the message itself is not needed.
+  do {
+    rc = platform::QueueGet(&m);
+  } while (rc == 0 && m.kind == UM_INTERRUPT);
   if (timer != 0) platform::TimerKill(timer);
   if (rc == 0 && m.kind == UM_READY) {
     g_thread_slots[slot].id = id;

@@ -14,4 +14,18 @@ bool IsNumberedPortName(const char* name) {
   return true;
 }
 
+bool IsUnmappedPortName(const char* name) {
+  if (std::strncmp(name, "COM", 3) != 0) return false;
+  const char* digits = name + 3;
+  if (*digits == '-') ++digits;
+  if (*digits == '\0') return false;
+  for (const char* d = digits; *d; ++d)
+    if (*d < '0' || *d > '9') return false;
+  // A number, but one that names no port: negative, zero, or too long.
+  if (!IsNumberedPortName(name)) return true;
+  for (; *digits; ++digits)
+    if (*digits != '0') return false;
+  return true;
+}
+
 }  // namespace platform

@@ -6,5 +6,9 @@ namespace platform {
 
 // Whether name is "COM<n>" with n of one to nine decimal digits.
 bool IsNumberedPortName(const char* name);
+// Whether name is "COM" followed by a number that names no port (negative,
+// zero, or longer than nine digits). Such a name fails to open as a port
+// that does not exist; it is never taken for a file of that name.
+bool IsUnmappedPortName(const char* name);
 
 }  // namespace platform

@@ -27,7 +27,10 @@ namespace platform {
 
 namespace {
 
-constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGQUIT (Ctrl+\\) asks for an end at once, with no clean-up: it is handled
+// only to release the port first.
+constexpr int kQuitSignal = SIGQUIT;
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP, kQuitSignal};
 
 std::atomic<int> g_received{0};      // the first interrupt's signal number
 std::atomic<int> g_guard_fd{-1};     // the guarded port's descriptor
@@ -46,7 +49,17 @@ static_assert(std::atomic<int>::is_always_lock_free, "used inside a signal handl
   _exit(128 + sig);  // not reached for the signals handled here
 }
 
+// Ends the process at once by sig, leaving the guarded port free for the
+// next program: its lock goes with the descriptor, but on a
+// pseudo-terminal the exclusive flag would outlive it.
+[[noreturn]] void ReleasePortAndEnd(int sig) {
+  const int fd = g_guard_fd.load();
+  if (fd >= 0) ioctl(fd, TIOCNXCL);
+  EndBySignal(sig);
+}
+
 void OnSignal(int sig) {
+  if (sig == kQuitSignal) ReleasePortAndEnd(sig);
   const int saved = errno;
   int expected = 0;
   if (g_received.compare_exchange_strong(expected, sig)) {
@@ -63,9 +76,7 @@ void OnSignal(int sig) {
     return;
   }
   // A second interrupt: the clean-up is taking too long for the user.
-  const int fd = g_guard_fd.load();
-  if (fd >= 0) ioctl(fd, TIOCNXCL);
-  EndBySignal(sig);
+  ReleasePortAndEnd(sig);
 }
 
 void Watch() {
@@ -166,9 +177,9 @@ int InterruptWatch(InterruptRoutine routine) {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
-  for (int sig : kInterruptSignals) sigaddset(&action.sa_mask, sig);
+  for (int sig : kHandledSignals) sigaddset(&action.sa_mask, sig);
   action.sa_flags = SA_RESTART;
-  for (int sig : kInterruptSignals) {
+  for (int sig : kHandledSignals) {
     // A signal that the caller set to be ignored stays ignored: nohup's
     // SIGHUP, or SIGINT of a command that a script started in the
     // background.

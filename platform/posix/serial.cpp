@@ -134,6 +134,7 @@ void SignalWake(int wake_fd) {
 
 int SerialOpen(const char* name, SerialPort** port) {
   if (!name || !port) return EINVAL;
+  if (IsUnmappedPortName(name)) return ENOENT;
   const std::string path = DevicePath(name);
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
@@ -363,6 +364,15 @@ int Drain(SerialPort* port) {
   return 0;
 }
 
+// Discards the output queue and returns how many of the done bytes left
+// the port: done less what was still queued.
+std::size_t DiscardQueued(int fd, std::size_t done) {
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+  tcflush(fd, TCOFLUSH);
+  return done - (std::size_t(queued) < done ? std::size_t(queued) : done);
+}
+
 }  // namespace
 
 int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* written,
@@ -424,14 +434,12 @@ int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* 
       break;
     }
   }
-  if (err == ECANCELED) {
-    // What the device still holds of this write goes too.
-    tcflush(port->fd, TCOFLUSH);
-  }
+  if (err == 0) err = Drain(port);
+  // What the device still holds of a cancelled write goes too, and only
+  // what really left counts as written. (A pseudo-terminal reports nothing
+  // queued, so there the count stays what the other side was handed.)
+  if (err == ECANCELED) done = DiscardQueued(port->fd, done);
   if (written) *written = done;
-  if (err) return err;
-  err = Drain(port);
-  if (err == ECANCELED) tcflush(port->fd, TCOFLUSH);
   return err;
 }
 

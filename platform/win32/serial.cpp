@@ -25,6 +25,7 @@
 #include <new>
 
 #include "platform/win32/comm_config.h"
+#include "platform/common/port_name.h"
 #include "platform/win32/last_error.h"
 
 namespace platform {
@@ -115,6 +116,7 @@ void FreePort(SerialPort* p) {
 
 int SerialOpen(const char* name, SerialPort** port) {
   if (!name || !port) return ErrorCode(Failure::kInvalid);
+  if (IsUnmappedPortName(name)) return ERROR_FILE_NOT_FOUND;
   char path[MAX_PATH];
   if (!win32::DevicePath(name, path, sizeof path)) return ErrorCode(Failure::kInvalid);
   // Share mode 0: the port is ours alone until closed; a port that another

@@ -54,14 +54,14 @@ std::string PortIsFree(const std::string& path) {
 ProcessOptions ShellOptions(const std::string& dir, const UnitSim& unit, int com = 3) {
   ProcessOptions o;
   o.cwd = dir;
-  o.env = {unit.Env(com), "T=" + BinPath("tonecast"), "L=" + BinPath("linepoke")};
+  o.env = {unit.Env(com), "T=" + BinPath("tonecast"), "L=" + BinPath("linepoke"), "TERM=xterm"};
   o.timeout_ms = 120000;
   return o;
 }
 std::vector<std::string> Shell(const std::string& line) { return {"/bin/bash", "-c", line}; }
 
 // What a terminal shows after these bytes: lines of text, with the cursor
-// moves that the programs use (CR, LF as a new line, ESC[nC, ESC[K).
+// moves that the programs use (CR, LF as a new line, ESC[nC, ESC[K, ESC[J).
 std::vector<std::string> Screen(const std::string& bytes) {
   std::vector<std::string> rows(1);
   std::size_t row = 0, col = 0;
@@ -77,7 +77,9 @@ std::vector<std::string> Screen(const std::string& bytes) {
       while (j < bytes.size() && std::isdigit(static_cast<unsigned char>(bytes[j])))
         n = n * 10 + std::size_t(bytes[j++] - '0');
       if (j < bytes.size() && bytes[j] == 'C') col += n ? n : 1;
-      if (j < bytes.size() && bytes[j] == 'K' && rows[row].size() > col) rows[row].resize(col);
+      if (j < bytes.size() && (bytes[j] == 'K' || bytes[j] == 'J') && rows[row].size() > col)
+        rows[row].resize(col);
+      if (j < bytes.size() && bytes[j] == 'J') rows.resize(row + 1);
       i = j;
     } else {
       if (rows[row].size() <= col) rows[row].resize(col + 1, ' ');
@@ -87,6 +89,54 @@ std::vector<std::string> Screen(const std::string& bytes) {
   for (auto& r : rows) r.erase(r.find_last_not_of(' ') + 1);
   return rows;
 }
+
+// A real terminal emulator: a detached tmux session of its own, whose pane
+// runs a shell command line. The final screen, resizes and typed keys are
+// the terminal's own, including re-wrapping its lines when it narrows.
+class Terminal {
+ public:
+  Terminal(const std::string& dir, const ProcessOptions& options, int columns,
+           const std::string& line)
+      : dir_(dir), options_(options) {
+    Tmux({"new-session", "-d", "-x", std::to_string(columns), "-y", "30",
+          line + "; echo $? >" + dir + "/status; exec sleep 600"});
+  }
+  ~Terminal() { Tmux({"kill-server"}); }
+  void Keys(const std::string& key) { Tmux({"send-keys", key}); }
+  void Resize(int columns) { Tmux({"resize-window", "-x", std::to_string(columns)}); }
+  // The command line's exit status once it has ended; -1 after timeout_ms.
+  int WaitForEnd(int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 50) {
+      const std::string status = ReadFile(dir_ + "/status");
+      if (!status.empty()) return std::stoi(status);
+      usleep(50000);
+    }
+    return -1;
+  }
+  // The screen and what scrolled off it, as lines the program wrote
+  // (wrapped rows joined), in the form of Lines().
+  std::string Screen() { return Lines(Tmux({"capture-pane", "-p", "-J", "-S", "-"}).out); }
+  // Text as a terminal keeps it: no blanks at the ends of lines, no blank
+  // lines around it.
+  static std::string Lines(const std::string& text) {
+    std::string lines = std::regex_replace(text + "\n", std::regex(" +\n"), "\n");
+    lines.erase(0, lines.find_first_not_of('\n'));
+    lines.erase(lines.find_last_not_of('\n') + 1);
+    return lines;
+  }
+
+ private:
+  ProcessResult Tmux(std::vector<std::string> args) {
+    args.insert(args.begin(), {"tmux", "-S", dir_ + "/tmux.socket"});
+    if (args[3] != "new-session" && args[3] != "kill-server") args.insert(args.begin() + 4, {"-t", "0"});
+    args[0] = "/usr/bin/tmux";
+    return testsupport::RunProcess(args, options_);
+  }
+  std::string dir_;
+  ProcessOptions options_;
+};
+
+bool HaveTmux() { return access("/usr/bin/tmux", X_OK) == 0; }
 
 class Console : public ::testing::Test {
  protected:
@@ -255,6 +305,120 @@ TEST_F(Console, BrokenOutputsDoNotStopTheTransfer) {
   const ProcessResult r = testsupport::RunProcess(
       Shell("\"$L\" VER | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}"), waiting);
   EXPECT_EQ(r.exit_code, 0);
+}
+
+// ---- The progress line never holds up the wire, and fits its screen ------
+
+// The terminal stopped (Ctrl+S) a second into an image that the unit reads
+// at the line rate: the image goes on to its end meanwhile, and once the
+// terminal runs again (Ctrl+Q) the run ends complete, the screen as without
+// the progress line.
+TEST_F(Console, StoppedTerminalNeverPausesTheImage) {
+  if (!HaveTmux()) GTEST_SKIP() << "needs tmux (apt-get install tmux)";
+  const std::string name = Image();
+  UnitSim unit({"--pace", "--store", dir_->file("stored.vp")}, dir_->path());
+  Terminal terminal(dir_->path(), ShellOptions(dir_->path(), unit), 100,
+                    "\"$T\" -P 3 " + name);
+  ASSERT_TRUE(unit.WaitForTranscript("image first byte", 20000));
+  usleep(1000000);
+  terminal.Keys("C-s");
+  // The whole image takes 23.5 s at the line rate; stopped for good, it
+  // would never end.
+  ASSERT_TRUE(unit.WaitForTranscript("image end", 40000)) << "the image waited for the console";
+  const std::string transcript = unit.Transcript();
+  const auto at = [&](const std::string& text) {
+    const std::size_t p = transcript.find(text);
+    return std::stoll(transcript.substr(transcript.rfind('\n', p) + 1));
+  };
+  std::printf("[ figure ] image with the console stopped: %.2f s (23.49 s at the line rate)\n",
+              double(at("image end") - at("image first byte")) / 1e6);
+  terminal.Keys("C-q");
+  EXPECT_EQ(terminal.WaitForEnd(20000), 1);
+  EXPECT_TRUE(StoredWhole());
+  EXPECT_EQ(terminal.Screen(),
+            Terminal::Lines(kBanner + FileStatus(name, 270600) + kGoodDialogue + kComplete));
+}
+
+// Where the progress line stands: after "Download file#0..." only when
+// standard output shares the terminal; cut to a terminal that narrows
+// mid-image; not at all on a terminal without redraw sequences.
+TEST_F(Console, ProgressLineFitsTheScreenItIsOn) {
+  if (!HaveTmux()) GTEST_SKIP() << "needs tmux (apt-get install tmux)";
+  const std::string name = Image();
+  const std::string text = kBanner + FileStatus(name, 270600) + kGoodDialogue + kComplete;
+  struct Case {
+    std::string what, redirect;
+    bool paced_and_narrowed;
+    std::string screen;
+  };
+  for (const Case& c : {Case{"output to a file", " >out.txt; printf X", false, "X"},
+                        Case{"narrowed to 40 columns", "", true, Terminal::Lines(text)}}) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> flags = {"--store", dir_->file("stored.vp")};
+    if (c.paced_and_narrowed) flags.push_back("--pace");
+    UnitSim unit(flags, dir_->path());
+    Terminal terminal(dir_->path(), ShellOptions(dir_->path(), unit), 80,
+                      "\"$T\" -P 3 " + name + c.redirect);
+    if (c.paced_and_narrowed) {
+      ASSERT_TRUE(unit.WaitForTranscript("image first byte", 20000));
+      usleep(2000000);
+      terminal.Resize(40);
+    }
+    EXPECT_EQ(terminal.WaitForEnd(60000), c.redirect.empty() ? 1 : 0);
+    EXPECT_EQ(terminal.Screen(), c.screen);
+    std::remove(dir_->file("status").c_str());
+  }
+  // TERM=dumb: not a byte on standard error.
+  UnitSim unit({}, dir_->path());
+  testsupport::PtyPair screen;
+  ProcessOptions o = ShellOptions(dir_->path(), unit);
+  o.env.push_back("TERM=dumb");
+  const ProcessResult r =
+      testsupport::RunProcess(Shell("exec \"$T\" -P 3 " + name + " 2>" + screen.slave_path()), o);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(screen.Receive(1 << 20, 200), "");
+}
+
+// ---- Signal edges ------------------------------------------------------------
+
+// An interrupt in the first milliseconds (every run has its verdict and a
+// whole log, or ended before the log existed), SIGQUIT mid-image (ends at
+// once, the port free), and SIGINT while the speed comes back down (the
+// error is shown before the port is closed, as in every other phase).
+TEST_F(Console, SignalsAtTheEdges) {
+  const std::string name = Image();
+  UnitSim unit({"--pace"}, dir_->path());
+  ProcessOptions o = ShellOptions(dir_->path(), unit);
+  for (int i = 0; i < 40; ++i) {
+    std::remove(dir_->file("tonecast.log").c_str());
+    Process p(Shell("exec \"$T\" -P 3 " + name), o);
+    usleep(useconds_t(500 + (i * 137) % 6000));
+    p.Signal(SIGINT);
+    const ProcessResult r = p.Wait(20000);
+    SCOPED_TRACE("run " + std::to_string(i) + ": " + r.out);
+    EXPECT_EQ(r.signal, SIGINT);
+    if (!testsupport::FileExists(dir_->file("tonecast.log"))) continue;
+    EXPECT_NE(r.out.find("\nError : Interrupted.\n"), std::string::npos);
+    EXPECT_EQ(r.out.substr(r.out.size() - kNg.size()), kNg);
+    EXPECT_EQ(CheckLog("Interrupted."), "");
+    EXPECT_EQ(PortIsFree(unit.path()), "");
+  }
+
+  Process quit(Shell("ulimit -c 0; exec \"$T\" -P 3 " + name), o);
+  ASSERT_TRUE(quit.WaitForOutput("Download file#0...", 20000));
+  usleep(300000);
+  quit.Signal(SIGQUIT);
+  EXPECT_EQ(quit.Wait(20000).signal, SIGQUIT);
+  EXPECT_EQ(PortIsFree(unit.path()), "");
+
+  UnitSim quick({}, dir_->path());
+  ProcessOptions q = ShellOptions(dir_->path(), quick);
+  Process down(Shell("exec \"$T\" -P 3 " + name), q);
+  ASSERT_TRUE(down.WaitForOutput("Changing baudrate (DOWN)...", 20000));
+  down.Signal(SIGINT);
+  const ProcessResult r = down.Wait(20000);
+  EXPECT_EQ(r.signal, SIGINT);
+  EXPECT_EQ(r.out.substr(r.out.size() - kInterruptedEnd.size()), kInterruptedEnd) << r.out;
 }
 
 // ---- Settings file that is not a file ----------------------------------

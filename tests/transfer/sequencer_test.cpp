@@ -480,21 +480,24 @@ TEST_F(Sequencer, InterruptInEveryPhaseClosesThePortWithoutFurtherDialogue) {
   struct Phase {
     int state;
     std::uint32_t awaited;  // the worker's result still due, 0 for none
-    bool cut_image;         // the interrupt cut the image write short
+    int cut_send;           // the send call that the interrupt cut short, -1 for none
   };
-  for (const Phase& p : {Phase{ST_OPENING, UM_OPEN, false}, Phase{ST_INITIALIZING, 0, false},
-                         Phase{ST_PREPARING, 0, false}, Phase{ST_SPEED_UP, UM_BAUD, false},
-                         Phase{ST_WAIT_FIN, 0, true}, Phase{ST_WAIT_FIN, 0, false},
-                         Phase{ST_SPEED_DOWN, UM_BAUD, false}, Phase{ST_ENDING, 0, false},
-                         Phase{ST_ENDED, 0, false}}) {
-    SCOPED_TRACE(::testing::Message() << "state " << p.state << (p.cut_image ? " cut" : ""));
+  // A cut send is the interrupt's first sign: it is reported and the port
+  // closed at once, before the interrupt's own message arrives.
+  for (const Phase& p : {Phase{ST_OPENING, UM_OPEN, -1}, Phase{ST_INITIALIZING, 0, -1},
+                         Phase{ST_PREPARING, 0, -1}, Phase{ST_SPEED_UP, UM_BAUD, -1},
+                         Phase{ST_WAIT_FIN, 0, 2}, Phase{ST_WAIT_FIN, 0, -1},
+                         Phase{ST_SPEED_DOWN, UM_BAUD, -1}, Phase{ST_ENDING, 0, 3},
+                         Phase{ST_ENDING, 0, -1}, Phase{ST_ENDED, 0, -1}}) {
+    SCOPED_TRACE(::testing::Message() << "state " << p.state << " cut send " << p.cut_send);
     TearDown();
     SetUp();
     UseImage(8);
-    if (p.cut_image) g.cancel_send_call = 2;  // VPL, VPD, the image
+    g.cancel_send_call = p.cut_send;  // VPL, VPD, the image, VPE
     RunTo(p.state);
-    ASSERT_EQ(g_transfer_state, p.state);
-    const std::size_t sent = g.sent.size(), posts = g.posts.size();
+    const bool cut = p.cut_send >= 0;
+    ASSERT_EQ(g_transfer_state, cut ? ST_CLOSING : p.state);
+    const std::size_t sent = g.sent.size(), posts = g.posts.size() - (cut ? 1 : 0);
     EXPECT_EQ(Result(UM_INTERRUPT), 0);
     EXPECT_EQ(Line("ACK"), 0);  // the unit's lines no longer move the dialogue
     if (p.awaited != 0) {

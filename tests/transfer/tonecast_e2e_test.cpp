@@ -201,6 +201,12 @@ TEST_F(TonecastTransfer, PortThatDoesNotExistOrIsHeldFailsCleanly) {
     const std::string log = Log();
     EXPECT_EQ(WorkerRecords(log), (std::vector<std::string>{"Program start", "Program end"}));
     EXPECT_NE(log.find(" : Cannot open COM9. (code:2)\n\n"), std::string::npos);
+    // A number that names no port is never taken for a file of that name.
+    testsupport::WriteFile(dir_.file("COM-1"), "not a port");
+    const ProcessResult negative =
+        testsupport::RunProcess({BinPath("tonecast"), "-P", "-1", name}, o);
+    EXPECT_NE(negative.out.find("\nError : Cannot open COM-1. (code:2)\n"), std::string::npos)
+        << negative.out;
   }
   {
     UnitSim unit(Flags({}), dir_.path());
