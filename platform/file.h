@@ -39,4 +39,10 @@ int FileAppend(File* file, const void* data, std::size_t n);
 
 void FileClose(File* file);
 
+// Whether a file name (one component of a path) is one the system keeps
+// for a device in every folder, so that no file or folder can take it:
+// on Windows CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, in any case
+// and with any extension; on POSIX none.
+bool FileNameReservedForDevice(const char* name);
+
 }  // namespace platform

@@ -13,6 +13,8 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 // Plain lines waiting for a console that does not take them: beyond this
 // the oldest are dropped (a phase line is worth less than the units' pace).
 constexpr std::size_t kMaxQueuedLines = 10000;
+// The step during which the image goes out ("Download file#0...").
+constexpr char kDownloadStep[] = "Download file#";
 
 }  // namespace
 
@@ -43,6 +45,7 @@ void Display::Console(std::size_t i, const ConsoleEvent& event) {
     case ConsoleEvent::kPhase:
       if (v.phase == event.text) return;
       v.phase = event.text;
+      v.taken = v.total = 0;  // the image's progress belongs to its own step
       if (!table_ && lines_.size() < kMaxQueuedLines) lines_.push_back(PlainPhaseLine(v));
       break;
     case ConsoleEvent::kError:
@@ -63,6 +66,9 @@ void Display::Progress(std::size_t i, const station::Progress& progress) {
   std::lock_guard<std::mutex> lock(mu_);
   if (i >= views_.size()) return;
   UnitView& v = views_[i];
+  // The two outputs are read apart: a count that comes after the step has
+  // moved on belongs to no step shown.
+  if (v.phase.rfind(kDownloadStep, 0) != 0) return;
   if (v.total != progress.total || progress.taken < v.taken) {
     v.first_taken = progress.taken;
     v.first_ms = now;

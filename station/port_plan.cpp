@@ -5,6 +5,8 @@
 #include <set>
 #include <system_error>
 
+#include "platform/file.h"
+
 namespace station {
 
 namespace {
@@ -15,6 +17,12 @@ std::string Identity(const UnitPort& unit) {
   std::error_code ec;
   const std::filesystem::path resolved = std::filesystem::canonical(unit.device, ec);
   return ec ? unit.device : resolved.string();
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return text;
 }
 
 }  // namespace
@@ -53,7 +61,7 @@ std::string PlanUnits(const std::vector<std::string>& names, bool by_environment
     int n = 0;
     if (ParseComName(name, &n)) named.insert(n);
   }
-  std::set<std::string> labels, identities;
+  std::set<std::string> folders, identities;
   int next_free = 1;
   for (const std::string& name : names) {
     if (name.empty()) return "an empty port name";
@@ -71,10 +79,15 @@ std::string PlanUnits(const std::vector<std::string>& names, bool by_environment
       unit.env = "COM" + std::to_string(unit.com) + "=" + name;
     }
     if (!identities.insert(Identity(unit)).second) return name + ": the same port named twice";
-    // Two paths with the same last component get folders of their own.
+    // Two paths with the same last component get folders of their own;
+    // folders are told apart regardless of case, as some systems do.
     const std::string base = LabelFor(name);
-    unit.label = base;
-    for (int k = 2; !labels.insert(unit.label).second; ++k) unit.label = base + "-" + std::to_string(k);
+    for (int k = 1;; ++k) {
+      unit.label = k == 1 ? base : base + "-" + std::to_string(k);
+      unit.folder = unit.label;
+      if (platform::FileNameReservedForDevice(unit.folder.c_str())) unit.folder += "_";
+      if (folders.insert(Upper(unit.folder)).second) break;
+    }
     units->push_back(unit);
   }
   return "";

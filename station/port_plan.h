@@ -10,7 +10,10 @@ namespace station {
 
 struct UnitPort {
   std::string name;    // as named or listed: "COM3", "/dev/serial/by-id/usb-..."
-  std::string label;   // shown, and its folder's name: "COM3", "ttyUSB0", "usb-..."
+  std::string label;   // shown: "COM3", "ttyUSB0", "usb-..."
+  std::string folder;  // its folder in the logs folder: the label, with "_"
+                       // after a name the system keeps for a device ("COM3_"
+                       // on Windows)
   int com = 0;         // tonecast's -P number
   std::string env;     // "COM<n>=<device>" for the child, or "" (a COM<n> name)
   std::string device;  // what the port opens, as far as the station knows
@@ -21,7 +24,8 @@ struct UnitPort {
 // environment); other names are device paths, handed over through a
 // COM<n> entry of the child's environment with an n that no named COM<n>
 // uses, which by_environment says the platform allows. The same port named
-// twice is refused. Returns "" or what is wrong.
+// twice is refused. Two names with the same label get "-2", "-3" after it.
+// Returns "" or what is wrong.
 std::string PlanUnits(const std::vector<std::string>& names, bool by_environment,
                       std::vector<UnitPort>* units);
 

@@ -44,6 +44,16 @@ std::string Coded(const std::string& text, int code) {
   return text + " (code:" + std::to_string(code) + ")";
 }
 
+// Makes the port's folder in the logs folder unless it is there. What
+// counts is a folder at the end.
+bool MakeFolder(const std::string& folder, std::error_code* ec) {
+  std::filesystem::create_directory(folder, *ec);
+  std::error_code is_ec;
+  if (std::filesystem::is_directory(folder, is_ec)) return true;
+  if (!*ec) *ec = is_ec ? is_ec : std::make_error_code(std::errc::not_a_directory);
+  return false;
+}
+
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -137,13 +147,12 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
   row.flash = settings.flash;
   const auto start = Clock::now();
 
-  const std::string folder = (std::filesystem::path(settings.logs) / port.label).string();
+  const std::string folder = (std::filesystem::path(settings.logs) / port.folder).string();
   std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
   ConsoleFile console;
   platform::ChildProcess* child = nullptr;
   int err = 0;
-  if (ec) {
+  if (!MakeFolder(folder, &ec)) {
     outcome.first_error = Coded("Cannot make the folder " + folder + ".", ec.value());
   } else if (!port.env.empty() && !std::filesystem::exists(port.device, ec)) {
     // A device path that is not there (an adapter unplugged between rounds):

@@ -146,6 +146,8 @@ TEST(PortPlan, NumbersLabelsAndRefusals) {
   EXPECT_EQ(units[3].com, 3);
   EXPECT_EQ(units[4].com, 5);
   EXPECT_EQ(units[4].label, "ttyUSB0-2");
+  // Linux keeps no file name for devices: each folder is named as its port.
+  for (const UnitPort& u : units) EXPECT_EQ(u.folder, u.label);
 
   EXPECT_NE(PlanUnits({"COM3", "COM3"}, true, &units), "");
   EXPECT_NE(PlanUnits({"/dev/null", "/dev/../dev/null"}, true, &units), "");

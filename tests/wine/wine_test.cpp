@@ -2,8 +2,8 @@
 // and the unit see must be what the Linux build shows, apart from the
 // console's CR LF line ends.
 //
-// One fresh Wine prefix for the whole run. Port COM3 is registered to a
-// symlink that each case points at its own unit; the devices that Wine makes
+// One fresh Wine prefix for the whole run. Ports COM3 and COM4 are
+// registered to symlinks that each case points at its own units; the devices that Wine makes
 // for the machine's real serial ports are replaced by directories, so no
 // case can reach real hardware.
 #include <gtest/gtest.h>
@@ -47,9 +47,10 @@ class WinePrefix : public ::testing::Environment {
         fs::create_directory(entry.path());
       }
     }
-    ASSERT_EQ(Quiet({WINE_PROGRAM, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM3",
-                     "/d", com3(), "/f"}),
-              0);
+    for (int n : {3, 4})
+      ASSERT_EQ(Quiet({WINE_PROGRAM, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v",
+                       "COM" + std::to_string(n), "/d", com(n), "/f"}),
+                0);
     // The port table is read when the server starts; from now on it stays.
     Quiet({WINESERVER_PROGRAM, "-k"});
     Quiet({WINESERVER_PROGRAM, "-w"});
@@ -74,7 +75,9 @@ class WinePrefix : public ::testing::Environment {
     o.env.insert(o.env.end(), env_.begin(), env_.end());
     return RunProcess(args, o);
   }
-  std::string com3() const { return dir_.file("com3"); }
+  std::string com3() const { return com(3); }
+  // The symlink that port COM<n> (3 or 4) is registered to.
+  std::string com(int n) const { return dir_.file("com" + std::to_string(n)); }
   const std::vector<std::string>& env() const { return env_; }
 
  private:
@@ -271,6 +274,46 @@ TEST(WineLinepoke, RemembersThePortAndPacesTheCommandByteByByte) {
   }
   std::printf("[ figure ] linepoke under Wine: shortest gap %.2f ms, average %.2f ms\n",
               shortest / 1000.0, (times.back() - times.front()) / 5 / 1000.0);
+}
+
+// The station starts tonecast.exe once per port through the Windows process
+// backend and reads both at once through pipes.
+TEST(WineStation, TwoUnitsAtOnce) {
+  TempDir dir, unit_dirs[2];
+  MakeImage(8, dir.file("image.vp"));
+  const std::string image = ReadFile(dir.file("image.vp"));
+  std::vector<std::unique_ptr<UnitSim>> units;
+  for (int i = 0; i < 2; ++i)
+    units.push_back(std::make_unique<UnitSim>(
+        std::vector<std::string>{"--link", g_wine->com(3 + i), "--store",
+                                 unit_dirs[i].file("stored.vp")},
+        unit_dirs[i].path()));
+  ProcessOptions o;
+  o.cwd = dir.path();
+  o.timeout_ms = 90000;
+  const ProcessResult r =
+      g_wine->Wine({WindowsExe("tonecast-station"), "image.vp", "COM3", "COM4"}, o);
+  for (auto& u : units) u->Stop();
+  ExpectCleanEnd(r);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  const std::string out = FoldCrLf(r.out);
+  EXPECT_NE(out.find("\nCOM3: complete\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nCOM4: complete\n"), std::string::npos) << out;
+  EXPECT_TRUE(out.ends_with("2 of 2 units complete.\n")) << out;
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(ReadFile(unit_dirs[i].file("stored.vp")) == image);
+    // COM3 is a device's name in every Windows folder: the folder is COM3_.
+    const std::string folder = dir.file("tonecast-logs/COM" + std::to_string(3 + i) + "_");
+    EXPECT_NE(ReadFile(folder + "/tonecast.log").find("FIN OK"), std::string::npos);
+    const std::string console = FoldCrLf(ReadFile(folder + "/console.txt"));
+    EXPECT_NE(console.find("VP file transfer complete.\n==== complete, "), std::string::npos)
+        << console;
+  }
+  const std::string report = ReadFile(dir.file("tonecast-logs/report.csv"));
+  EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 3) << report;
+  EXPECT_NE(report.find(",COM4,COM4,image.vp,270600,8,complete,,"), std::string::npos) << report;
+  std::printf("[ figure ] two units through the station under Wine: %.2f s\n", r.wall_s);
 }
 
 TEST(WinePlatform, ThePortableContractSuitePassesOnTheWindowsBackend) {
