@@ -19,6 +19,12 @@ std::string Identity(const UnitPort& unit) {
   return ec ? unit.device : resolved.string();
 }
 
+std::string Absolute(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  return ec ? path : absolute.lexically_normal().string();
+}
+
 std::string Upper(std::string text) {
   for (char& c : text)
     if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
@@ -70,13 +76,17 @@ std::string PlanUnits(const std::vector<std::string>& names, bool by_environment
     if (ParseComName(name, &unit.com)) {
       const char* mapped = by_environment ? std::getenv(name.c_str()) : nullptr;
       unit.device = mapped && *mapped ? mapped : name;
+      // The child works in a folder of its own: a relative device path in
+      // the mapping is handed on as the absolute one it means here.
+      if (mapped && *mapped && std::filesystem::path(mapped).is_relative())
+        unit.env = name + "=" + Absolute(mapped);
     } else if (!by_environment) {
       return name + ": not a port name here (ports are named COM<n>)";
     } else {
       while (named.count(next_free)) ++next_free;
       unit.com = next_free++;
       unit.device = name;
-      unit.env = "COM" + std::to_string(unit.com) + "=" + name;
+      unit.env = "COM" + std::to_string(unit.com) + "=" + Absolute(name);
     }
     if (!identities.insert(Identity(unit)).second) return name + ": the same port named twice";
     // Two paths with the same last component get folders of their own;

@@ -15,7 +15,9 @@ struct UnitPort {
                        // after a name the system keeps for a device ("COM3_"
                        // on Windows)
   int com = 0;         // tonecast's -P number
-  std::string env;     // "COM<n>=<device>" for the child, or "" (a COM<n> name)
+  std::string env;     // "COM<n>=<device>" for the child (the device's absolute
+                       // path), or "" (a COM<n> name that keeps the mapping
+                       // of the station's environment as it stands)
   std::string device;  // what the port opens, as far as the station knows
 };
 

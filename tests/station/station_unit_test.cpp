@@ -2,6 +2,7 @@
 // the progress lines, the report's CSV, the port plan and the texts shown.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,12 @@ TEST(PortPlan, NumbersLabelsAndRefusals) {
   EXPECT_EQ(units[4].label, "ttyUSB0-2");
   // Linux keeps no file name for devices: each folder is named as its port.
   for (const UnitPort& u : units) EXPECT_EQ(u.folder, u.label);
+
+  // The child works elsewhere: a relative path goes over as an absolute one.
+  ASSERT_EQ(PlanUnits({"./unit-a"}, true, &units), "");
+  EXPECT_EQ(units[0].env, "COM1=" + (std::filesystem::current_path() / "unit-a").string());
+  EXPECT_EQ(units[0].label, "unit-a");
+  EXPECT_EQ(units[0].device, "./unit-a");
 
   EXPECT_NE(PlanUnits({"COM3", "COM3"}, true, &units), "");
   EXPECT_NE(PlanUnits({"/dev/null", "/dev/../dev/null"}, true, &units), "");
