@@ -1,6 +1,6 @@
-// tonecast_bench: figures for the downloader and the command terminal,
-// measured against the simulated unit on pseudo-terminals and printed side
-// by side. Nothing here passes or fails on timing; a run that goes wrong
+// tonecast_bench: figures for the downloader, the station and the command
+// terminal, measured against the simulated unit on pseudo-terminals and
+// printed side by side. Nothing here passes or fails on timing; a run that goes wrong
 // (no "transfer complete", an image the unit refused) is named, its figures
 // are left out and the exit status is 1.
 //
@@ -25,6 +25,7 @@
 
 #include "bench/bench_transcript.h"
 #include "bench/plain_peer.h"
+#include "bench/station_round.h"
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
 #include "tests/support/unitsim.h"
@@ -40,6 +41,8 @@ using testsupport::UnitSim;
 constexpr int kPausesMs = 1000;  // the two 500 ms pauses after the speed changes
 constexpr double kImageBaud = 115200;
 constexpr int kComPort = 3;
+// Units at once through the station.
+constexpr int kStationUnits = 8;
 // ~20 bytes on the wire: the words, two blanks and the closing CR.
 const std::vector<std::string> kCommandWords = {"VER", "0123456789", "ABCDE"};
 const char kCommandQuoted[] = "VER 0123456789 ABCDE\\r";
@@ -324,7 +327,7 @@ int main(int argc, char** argv) {
                  "  --no-paced   no paced runs at all\n");
     return 2;
   }
-  for (const char* p : {"tonecast", "linepoke", "unitsim"}) {
+  for (const char* p : {"tonecast", "tonecast-station", "linepoke", "unitsim"}) {
     if (access((c.settings.bin + "/" + p).c_str(), X_OK) != 0) {
       std::fprintf(stderr, "tonecast_bench: %s/%s not found (build it, or name --bin)\n",
                    c.settings.bin.c_str(), p);
@@ -384,6 +387,15 @@ int main(int argc, char** argv) {
   if (c.settings.paced) {
     Progress("measuring: paced transfer 8 Mbit with the console stopped (~24 s)");
     stopped = RunTransfer(&c, 0, true, true);
+  }
+
+  // Eight units at the line rate through the station.
+  bench::StationFigures station;
+  if (c.settings.paced) {
+    Progress("measuring: " + std::to_string(kStationUnits) +
+             " paced units through tonecast-station (~25 s)");
+    station = bench::RunStationRound(c.settings.bin, c.dir, c.image_path[0], c.image[0].size(),
+                                     kStationUnits);
   }
 
   // Interrupts mid-image.
@@ -477,6 +489,29 @@ int main(int argc, char** argv) {
   }
 
   if (c.settings.paced) {
+    std::printf("\ntonecast-station: %d units at once at the line rate (unitsim --pace), 8 Mbit\n",
+                kStationUnits);
+    const bool both = station.ok && paced[0].ok;
+    std::printf("  %-50s %29s\n", "one unit alone, tonecast: wall time (s)",
+                paced[0].ok ? Fmt("%.3f", paced[0].wall_s).c_str() : "n/a");
+    std::printf("  %-50s %29s\n", "all units through the station: wall time (s)",
+                station.ok ? Fmt("%.3f", station.wall_s).c_str() : "n/a");
+    std::printf("  %-50s %29s\n", "  ratio station / one alone (goal <= 1.03)",
+                both ? Fmt("%.4f", station.wall_s / paced[0].wall_s).c_str() : "n/a");
+    std::printf("  %-50s %29s\n", "  slowest image phase at a unit (s)",
+                station.ok ? Fmt("%.3f", station.slowest_image_s).c_str() : "n/a");
+    std::printf("  %-50s %29s\n", "the station's own CPU time, user+sys (s)",
+                station.ok ? Fmt("%.3f", station.own_cpu_s).c_str() : "n/a");
+    std::printf("  %-50s %29s\n", "  share of its wall time (goal <= 1 %)",
+                station.ok ? Fmt("%.3f%%", 100 * station.own_cpu_s / station.wall_s).c_str()
+                           : "n/a");
+    std::printf("  %-50s %29s\n", "its tonecasts' CPU time together, user+sys (s)",
+                station.ok ? Fmt("%.3f", station.children_cpu_s).c_str() : "n/a");
+    std::printf("  how: the station's utime+stime from /proc/<pid>/stat, read after it ended and\n"
+                "  before it was reaped (waitid WNOWAIT): its own time only; its reaped children's\n"
+                "  is cutime+cstime, shown apart (wait4's figure would hold both)\n");
+    if (!station.ok) std::printf("  note: %s\n", station.problem.c_str());
+
     std::printf("\ntonecast interrupted mid-image on a paced line (SIGINT, %zu good runs)\n",
                 to_exit.size());
     std::printf("  %-50s %29s\n", "SIGINT to process end, median / max (ms)",
@@ -524,5 +559,6 @@ int main(int argc, char** argv) {
                 !int_problems.empty();
   for (int k = 0; k < 2; ++k) failed = failed || (paced_run[k] && !paced[k].ok);
   failed = failed || (c.settings.paced && !stopped.ok);
+  failed = failed || (c.settings.paced && !station.ok);
   return failed ? 1 : 0;
 }

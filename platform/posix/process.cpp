@@ -2,7 +2,8 @@
 // of its own, its standard input /dev/null and its output and error each a
 // pipe. Every pipe is created close-on-exec, so a child started by another
 // thread at the same moment inherits none of them: a pipe ends when its own
-// child does.
+// child does. Any other descriptor above standard error is closed in the
+// child as well (glibc 2.34 and later), whatever its flags.
 //
 // The end of a child is awaited through a pidfd (Linux 5.3 and later) in
 // poll, so a wait with a limit sleeps in the kernel; where the kernel has
@@ -105,6 +106,11 @@ int SetFileActions(posix_spawn_file_actions_t* actions, int out_fd, int err_fd,
   if (int err = posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0)) return err;
   if (int err = posix_spawn_file_actions_adddup2(actions, out_fd, 1)) return err;
   if (int err = posix_spawn_file_actions_adddup2(actions, err_fd, 2)) return err;
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // Descriptors that this process got without close-on-exec (from whoever
+  // started it) stay here too.
+  if (int err = posix_spawn_file_actions_addclosefrom_np(actions, 3)) return err;
+#endif
   if (!cwd.empty()) return posix_spawn_file_actions_addchdir_np(actions, cwd.c_str());
   return 0;
 }
