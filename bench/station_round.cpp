@@ -80,7 +80,8 @@ StationFigures RunStationRound(const std::string& bin, const std::string& dir,
     }
     f.slowest_image_s = std::max(f.slowest_image_s, double(last - first) / 1e6);
   }
-  const std::string all = std::to_string(units) + " of " + std::to_string(units) + " units complete.";
+  const std::string all =
+      std::to_string(units) + " of " + std::to_string(units) + " units complete.";
   if (end.timed_out) {
     f.problem = "the station ran over 300 s";
   } else if (end.exit_code != 0 || end.out.find(all) == std::string::npos) {

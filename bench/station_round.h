@@ -11,10 +11,10 @@ namespace bench {
 struct StationFigures {
   bool ok = false;
   std::string problem;
-  double wall_s = 0;          // the station's run, start to end
-  double own_cpu_s = 0;       // the station process alone, user + system
-  double children_cpu_s = 0;  // the tonecasts it ran and reaped, user + system
-  double slowest_image_s = 0; // the longest image phase any unit saw
+  double wall_s = 0;           // the station's run, start to end
+  double own_cpu_s = 0;        // the station process alone, user + system
+  double children_cpu_s = 0;   // the tonecasts it ran and reaped, user + system
+  double slowest_image_s = 0;  // the longest image phase any unit saw
 };
 
 // Runs tonecast-station from bin with `units` simulated units (each

@@ -25,22 +25,22 @@ constexpr std::size_t kCodedTextSize = 256;
 // check are kept once, with the check (vpformat/), which the station shows
 // as well.
 const char* const kErrorTexts[kErrorCount] = {
-    kTextUndefined,                   // ERR_UNDEFINED
-    kTextFileNotFound,                // ERR_FILE_NOT_FOUND
-    kTextFileFormat,                  // ERR_FILE_FORMAT
-    kTextFileSize,                    // ERR_FILE_SIZE
-    kTextFileRead,                    // ERR_FILE_READ
-    kTextChecksum,                    // ERR_CHECKSUM
-    "No ACK. ",                       // ERR_NO_ACK
-    "Check sum NG. ",                 // ERR_FIN_NG
-    "Data Size Error. ",              // ERR_DATA_SIZE
-    "Send Error. ",                   // ERR_SEND
-    "Send Timeout. ",                 // ERR_SEND_TIMEOUT
-    "Initialization failure. ",       // ERR_INIT
-    "Download command failure. ",     // ERR_DOWNLOAD_CMD
-    "ADM block invalid. ",            // ERR_ADM_BLOCK
-    kTextEndCommand,                  // ERR_END_CMD
-    "Interrupted.",                   // ERR_INTERRUPTED
+    kTextUndefined,                // ERR_UNDEFINED
+    kTextFileNotFound,             // ERR_FILE_NOT_FOUND
+    kTextFileFormat,               // ERR_FILE_FORMAT
+    kTextFileSize,                 // ERR_FILE_SIZE
+    kTextFileRead,                 // ERR_FILE_READ
+    kTextChecksum,                 // ERR_CHECKSUM
+    "No ACK. ",                    // ERR_NO_ACK
+    "Check sum NG. ",              // ERR_FIN_NG
+    "Data Size Error. ",           // ERR_DATA_SIZE
+    "Send Error. ",                // ERR_SEND
+    "Send Timeout. ",              // ERR_SEND_TIMEOUT
+    "Initialization failure. ",    // ERR_INIT
+    "Download command failure. ",  // ERR_DOWNLOAD_CMD
+    "ADM block invalid. ",         // ERR_ADM_BLOCK
+    kTextEndCommand,               // ERR_END_CMD
+    "Interrupted.",                // ERR_INTERRUPTED
 };
 
 }  // namespace

@@ -22,7 +22,8 @@ void UpperCaseM(char* text, std::size_t length, std::size_t position) {
 }
 
 void PrintStatusLine(int index, const DataFileEntry& entry) {
-  std::printf("File #%d : name:%s\n       size:%d,", index, entry.name, static_cast<int>(entry.size));
+  std::printf("File #%d : name:%s\n       size:%d,", index, entry.name,
+              static_cast<int>(entry.size));
   std::printf("status:%s\n", "OK");
   std::fflush(stdout);
 }
@@ -47,17 +48,28 @@ int CheckDataFile(int index) {
   const VpFileCheck check = CheckVpFile(entry.name, geometry);
   entry.size = check.size;
   switch (check.problem) {
-    case VpFileProblem::kNotFound: ReportError(ERR_FILE_NOT_FOUND, nullptr); return 0;
-    case VpFileProblem::kSize: ReportError(ERR_FILE_SIZE, nullptr); return 0;
-    case VpFileProblem::kRead: ReportErrorCode(ERR_FILE_READ, check.code); return 0;
-    case VpFileProblem::kNoMemory: ReportError(ERR_UNDEFINED, nullptr); return 0;
-    case VpFileProblem::kFormat: ReportErrorCode(ERR_FILE_FORMAT, check.code); return 0;
+    case VpFileProblem::kNotFound:
+      ReportError(ERR_FILE_NOT_FOUND, nullptr);
+      return 0;
+    case VpFileProblem::kSize:
+      ReportError(ERR_FILE_SIZE, nullptr);
+      return 0;
+    case VpFileProblem::kRead:
+      ReportErrorCode(ERR_FILE_READ, check.code);
+      return 0;
+    case VpFileProblem::kNoMemory:
+      ReportError(ERR_UNDEFINED, nullptr);
+      return 0;
+    case VpFileProblem::kFormat:
+      ReportErrorCode(ERR_FILE_FORMAT, check.code);
+      return 0;
     case VpFileProblem::kChecksum:
       ReportError(ERR_CHECKSUM, nullptr);
       if (check.tail_bad) ReportErrorCode(ERR_END_CMD, 2);
       return 0;
     case VpFileProblem::kTail:
-    case VpFileProblem::kNone: break;
+    case VpFileProblem::kNone:
+      break;
   }
   // The checksum is good: the file's status line, then a bad tail if any.
   entry.valid = 1;

@@ -24,10 +24,14 @@ std::string TrimRight(std::string text) {
 
 const char* VerdictWord(Verdict verdict) {
   switch (verdict) {
-    case Verdict::kRunning: return "";
-    case Verdict::kComplete: return "complete";
-    case Verdict::kNg: return "NG";
-    case Verdict::kNoVerdict: return "no verdict";
+    case Verdict::kRunning:
+      return "";
+    case Verdict::kComplete:
+      return "complete";
+    case Verdict::kNg:
+      return "NG";
+    case Verdict::kNoVerdict:
+      return "no verdict";
   }
   return "";
 }

@@ -197,8 +197,8 @@ int main(int argc, char** argv) {
       const std::vector<UnitView> views = RunRound(settings, units, table, &g_children, &report);
       std::string summary = SummaryText(views);
       if (const int failed = report.failures(); failed > 0)
-        summary += report.path() + ": " + std::to_string(failed) + " row(s) not written (code:" +
-                   std::to_string(report.last_error()) + ")\n";
+        summary += report.path() + ": " + std::to_string(failed) +
+                   " row(s) not written (code:" + std::to_string(report.last_error()) + ")\n";
       Print(summary);
       units_run += views.size();
       for (const UnitView& v : views) units_complete += v.verdict == Verdict::kComplete;

@@ -29,7 +29,9 @@ std::string CsvField(const std::string& text) {
   return out + "\"";
 }
 
-std::string ReportHeader() { return "start,port,device,image,size,flash_mbit,verdict,error,seconds\n"; }
+std::string ReportHeader() {
+  return "start,port,device,image,size,flash_mbit,verdict,error,seconds\n";
+}
 
 std::string ReportLine(const ReportRow& row) {
   char seconds[32];

@@ -9,9 +9,14 @@ namespace {
 // The steps of tonecast's dialogue as its console shows them, each printed
 // when the step begins.
 const char* const kPhaseTexts[] = {
-    "Flash inithalizing...",      "Prepare downloading...", "Changing baudrate (UP)...",
-    "Now waiting FIN...",         "Changing baudrate (DOWN)...", "Waiting for the end...",
-    "OK...",                      "Close COM port.",
+    "Flash inithalizing...",
+    "Prepare downloading...",
+    "Changing baudrate (UP)...",
+    "Now waiting FIN...",
+    "Changing baudrate (DOWN)...",
+    "Waiting for the end...",
+    "OK...",
+    "Close COM port.",
 };
 constexpr char kDownload[] = "Download file#";  // then the file number and "..."
 constexpr char kError[] = "Error : ";           // at the start of a line, to its end
@@ -98,7 +103,8 @@ void ConsoleReader::Drop(std::size_t count) {
 
 bool ConsoleReader::TakeOne(std::vector<ConsoleEvent>* events) {
   Match best;
-  for (const char* text : kPhaseTexts) Consider(FindFixed(pending_, text, ConsoleEvent::kPhase), &best);
+  for (const char* text : kPhaseTexts)
+    Consider(FindFixed(pending_, text, ConsoleEvent::kPhase), &best);
   Consider(FindFixed(pending_, kComplete, ConsoleEvent::kComplete), &best);
   Consider(FindFixed(pending_, kNg, ConsoleEvent::kNg), &best);
   Consider(FindDownload(pending_), &best);

@@ -34,8 +34,8 @@ class ConsoleReader {
   bool TakeOne(std::vector<ConsoleEvent>* events);
   void Drop(std::size_t count);
 
-  std::string pending_;      // bytes not yet matched
-  bool line_start_ = true;   // pending_ begins at the start of a line
+  std::string pending_;     // bytes not yet matched
+  bool line_start_ = true;  // pending_ begins at the start of a line
 };
 
 // Progress lines "progress TAKEN TOTAL\n" (decimal byte counts).

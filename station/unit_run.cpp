@@ -23,7 +23,9 @@ constexpr std::size_t kReadSize = 4096;
 class ConsoleFile {
  public:
   ~ConsoleFile() { Close(); }
-  int Open(const std::string& path) { return platform::FileOpenAppendExclusive(path.c_str(), &file_); }
+  int Open(const std::string& path) {
+    return platform::FileOpenAppendExclusive(path.c_str(), &file_);
+  }
   // A failed write (a full disk) loses the text, never the run.
   void Write(const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -176,8 +178,9 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
     try {
       errors = std::thread(ReadErrors, child, index, display, &console);
     } catch (const std::system_error&) {
-      // No progress for this unit: its standard error is left unread, which
-      // tonecast survives (it writes there only while the pipe takes it).
+      // No progress for this unit: its standard error is left unread. The
+      // progress lines of one image fit in the pipe's buffer, and tonecast
+      // writes them from a thread of their own, never from the writer.
     }
     outcome.verdict = ReadConsole(child, index, display, &console, &outcome.first_error);
     if (errors.joinable()) errors.join();

@@ -22,8 +22,8 @@ struct RunSettings {
   std::string image_path;  // absolute: the child works in a folder of its own
   std::string image_name;  // for the report
   std::uint32_t image_size = 0;
-  int flash = 8;           // Mbit
-  std::string logs;        // the logs folder
+  int flash = 8;     // Mbit
+  std::string logs;  // the logs folder
 };
 
 // The file in a port's folder that collects tonecast's console text: every

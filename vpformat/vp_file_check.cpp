@@ -49,7 +49,9 @@ VpFileCheck CheckOpenFile(platform::File* file, const VpGeometry& geometry) {
   return Found(VpFileProblem::kNone, 0, size);
 }
 
-void Put(VpErrorText* out, const char* text) { std::snprintf(out->text, kVpErrorTextSize, "%s", text); }
+void Put(VpErrorText* out, const char* text) {
+  std::snprintf(out->text, kVpErrorTextSize, "%s", text);
+}
 
 void PutCoded(VpErrorText* out, const char* text, int code) {
   std::snprintf(out->text, kVpErrorTextSize, "%s (code:%d)", text, code);
@@ -76,18 +78,31 @@ VpFileCheck CheckVpFile(const char* path, const VpGeometry& geometry) {
 
 int VpFileErrorTexts(const VpFileCheck& check, VpErrorText texts[2]) {
   switch (check.problem) {
-    case VpFileProblem::kNone: return 0;
-    case VpFileProblem::kNotFound: Put(&texts[0], kTextFileNotFound); return 1;
-    case VpFileProblem::kSize: Put(&texts[0], kTextFileSize); return 1;
-    case VpFileProblem::kRead: PutCoded(&texts[0], kTextFileRead, check.code); return 1;
-    case VpFileProblem::kNoMemory: Put(&texts[0], kTextUndefined); return 1;
-    case VpFileProblem::kFormat: PutCoded(&texts[0], kTextFileFormat, check.code); return 1;
+    case VpFileProblem::kNone:
+      return 0;
+    case VpFileProblem::kNotFound:
+      Put(&texts[0], kTextFileNotFound);
+      return 1;
+    case VpFileProblem::kSize:
+      Put(&texts[0], kTextFileSize);
+      return 1;
+    case VpFileProblem::kRead:
+      PutCoded(&texts[0], kTextFileRead, check.code);
+      return 1;
+    case VpFileProblem::kNoMemory:
+      Put(&texts[0], kTextUndefined);
+      return 1;
+    case VpFileProblem::kFormat:
+      PutCoded(&texts[0], kTextFileFormat, check.code);
+      return 1;
     case VpFileProblem::kChecksum:
       Put(&texts[0], kTextChecksum);
       if (!check.tail_bad) return 1;
       PutCoded(&texts[1], kTextEndCommand, 2);
       return 2;
-    case VpFileProblem::kTail: PutCoded(&texts[0], kTextEndCommand, check.code); return 1;
+    case VpFileProblem::kTail:
+      PutCoded(&texts[0], kTextEndCommand, check.code);
+      return 1;
   }
   return 0;
 }

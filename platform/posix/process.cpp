@@ -39,7 +39,7 @@ struct ChildProcess {
   pid_t pid = -1;
   int out_fd = -1;  // read ends of the child's standard output and error
   int err_fd = -1;
-  int pidfd = -1;   // -1 where the kernel has none
+  int pidfd = -1;  // -1 where the kernel has none
   std::mutex mu;
   bool reaped = false;
   ChildEnd end;
@@ -146,7 +146,8 @@ int Spawn(const ChildSpec& spec, int out_fd, int err_fd, pid_t* pid) {
   if (err == 0) {
     err = SetFileActions(&actions, out_fd, err_fd, spec.cwd);
     if (err == 0) err = SetAttributes(&attr);
-    if (err == 0) err = posix_spawn(pid, spec.program.c_str(), &actions, &attr, argv.data(), envp.data());
+    if (err == 0)
+      err = posix_spawn(pid, spec.program.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -268,7 +269,8 @@ int ChildWait(ChildProcess* child, std::uint32_t timeout_ms, ChildEnd* end) {
     if (child->pidfd >= 0) {
       if (!PollPidfd(child->pidfd, left)) return ErrorCode(Failure::kStalled);
     } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(left < kPollStepMs ? left : kPollStepMs));
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(left < kPollStepMs ? left : kPollStepMs));
     }
   }
 }

@@ -116,17 +116,19 @@ int BuildEnvironment(const std::vector<std::string>& additions, std::wstring* bl
       const std::wstring entry(p);
       const std::wstring name = NameOf(entry);
       bool replaced = false;
-      for (const std::wstring& a : added) replaced = replaced || SameNameIgnoringCase(name, NameOf(a));
+      for (const std::wstring& a : added)
+        replaced = replaced || SameNameIgnoringCase(name, NameOf(a));
       if (!replaced) entries.push_back(entry);
     }
     FreeEnvironmentStringsW(env);
   }
   entries.insert(entries.end(), added.begin(), added.end());
-  std::stable_sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
-    const std::wstring na = NameOf(a), nb = NameOf(b);
-    return CompareStringOrdinal(na.data(), int(na.size()), nb.data(), int(nb.size()), TRUE) ==
-           CSTR_LESS_THAN;
-  });
+  std::stable_sort(
+      entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+        const std::wstring na = NameOf(a), nb = NameOf(b);
+        return CompareStringOrdinal(na.data(), int(na.size()), nb.data(), int(nb.size()), TRUE) ==
+               CSTR_LESS_THAN;
+      });
   block->clear();
   for (const std::wstring& e : entries) {
     *block += e;
@@ -197,8 +199,8 @@ int Create(const ChildSpec& spec, Plumbing* p, HANDLE* process) {
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
                         CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
-                        environment.data(), cwd.empty() ? nullptr : cwd.c_str(),
-                        &si.StartupInfo, &pi)) {
+                        environment.data(), cwd.empty() ? nullptr : cwd.c_str(), &si.StartupInfo,
+                        &pi)) {
       err = LastError();
     } else {
       CloseHandle(pi.hThread);
@@ -233,7 +235,8 @@ int ChildStart(const ChildSpec& spec, ChildProcess** child) {
 }
 
 int ChildRead(ChildProcess* child, int stream, void* buffer, std::size_t n, std::size_t* got) {
-  if (!child || !buffer || !got || (stream != 1 && stream != 2)) return ErrorCode(Failure::kInvalid);
+  if (!child || !buffer || !got || (stream != 1 && stream != 2))
+    return ErrorCode(Failure::kInvalid);
   *got = 0;
   DWORD r = 0;
   const DWORD ask = n > 0x10000 ? 0x10000 : DWORD(n);
@@ -263,9 +266,7 @@ int ChildWait(ChildProcess* child, std::uint32_t timeout_ms, ChildEnd* end) {
 }
 
 // The console delivered the interrupt to every process attached to it.
-int ChildInterrupt(ChildProcess* child, int) {
-  return child ? 0 : ErrorCode(Failure::kInvalid);
-}
+int ChildInterrupt(ChildProcess* child, int) { return child ? 0 : ErrorCode(Failure::kInvalid); }
 
 void ChildRelease(ChildProcess* child) {
   if (!child) return;

@@ -2,6 +2,8 @@
 // working folder, /dev/null as input, a process group of its own, no other
 // descriptor), both pipes read apart, waits with a limit, interrupts, and a
 // program that is not there.
+#include "platform/process.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 #include <thread>
 
 #include "platform/error.h"
-#include "platform/process.h"
 #include "platform/thread.h"
 #include "tests/support/process.h"
 
@@ -23,7 +24,8 @@ std::string ReadAll(platform::ChildProcess* child, int stream) {
   char buffer[256];
   for (;;) {
     std::size_t got = 0;
-    if (platform::ChildRead(child, stream, buffer, sizeof buffer, &got) != 0 || got == 0) return all;
+    if (platform::ChildRead(child, stream, buffer, sizeof buffer, &got) != 0 || got == 0)
+      return all;
     all.append(buffer, got);
   }
 }
@@ -69,7 +71,8 @@ TEST(ChildProcess, GetsItsSpecAndNothingElse) {
   platform::ChildRelease(child);
 
   // The sleeper: a wait with a limit runs out, an interrupt ends it.
-  EXPECT_TRUE(platform::ErrorIs(platform::ChildWait(sleeper, 50, &end), platform::Failure::kStalled));
+  EXPECT_TRUE(
+      platform::ErrorIs(platform::ChildWait(sleeper, 50, &end), platform::Failure::kStalled));
   EXPECT_EQ(platform::ChildInterrupt(sleeper, SIGTERM), 0);
   ASSERT_EQ(platform::ChildWait(sleeper, 10000, &end), 0);
   EXPECT_FALSE(end.exited);

@@ -9,6 +9,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -18,6 +20,7 @@
 
 #include "tests/reliability/harness.h"
 #include "tests/support/process.h"
+#include "tests/support/pty.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
 
@@ -147,8 +150,9 @@ TEST(Station, FourUnitsAtOnceTwoRoundsEachPortWithItsOwnFolder) {
   }
   for (const std::string& l : labels) EXPECT_EQ(ports.count(l), 2u) << l;
   // The device column names what the port opens.
-  EXPECT_NE(ReadFile(bench.logs() + "/report.csv").find(",COM3," + bench.units[0]->sim->path() + ","),
-            std::string::npos);
+  EXPECT_NE(
+      ReadFile(bench.logs() + "/report.csv").find(",COM3," + bench.units[0]->sim->path() + ","),
+      std::string::npos);
 }
 
 // One unit refuses the image's announcement; the others complete.
@@ -156,9 +160,11 @@ TEST(Station, OneUnitThatNaksEndsItsOwnRowNg) {
   Bench bench({{}, {"--nak", "VPD"}, {}});
   std::vector<std::string> env;
   for (int i = 0; i < 3; ++i) env.push_back(bench.units[std::size_t(i)]->sim->Env(3 + i));
-  const ProcessResult r = RunProcess(Station({"image.vp", "COM3", "COM4", "COM5"}), bench.Options(env));
+  const ProcessResult r =
+      RunProcess(Station({"image.vp", "COM3", "COM4", "COM5"}), bench.Options(env));
 
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
   EXPECT_NE(r.out.find("COM3: complete\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("COM4: NG (Download command failure. )\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("2 of 3 units complete. Not complete:\n  COM4: NG (Download command "
@@ -180,36 +186,103 @@ TEST(Station, OneUnitThatNaksEndsItsOwnRowNg) {
     EXPECT_EQ(reliability::CheckLog(bench.logs(port), 1), "") << port;
 }
 
-// An interrupt mid-image reaches every unit once: each run ends with
-// "Interrupted." in a well-formed log, every port is free at once, and the
-// station ends by the signal. SIGTERM while the units wait at VPL likewise.
+// What a terminal shows after these bytes: CR, LF (to the next line's
+// start), ESC[nA (n lines up), ESC[2K (the line erased); text overwrites.
+std::vector<std::string> Screen(const std::string& bytes) {
+  std::vector<std::string> rows(1);
+  std::size_t row = 0, col = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    if (c == '\r') {
+      col = 0;
+    } else if (c == '\n') {
+      col = 0;
+      if (++row == rows.size()) rows.emplace_back();
+    } else if (c == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
+      std::size_t j = i + 2, n = 0;
+      while (j < bytes.size() && bytes[j] >= '0' && bytes[j] <= '9')
+        n = n * 10 + std::size_t(bytes[j++] - '0');
+      if (j < bytes.size() && bytes[j] == 'A') row -= std::min(row, n ? n : 1);
+      if (j < bytes.size() && bytes[j] == 'K') rows[row].clear();
+      i = j;
+    } else {
+      if (rows[row].size() <= col) rows[row].resize(col + 1, ' ');
+      rows[row][col++] = c;
+    }
+  }
+  return rows;
+}
+
+// An interrupt reaches every unit once: each run ends with "Interrupted."
+// in a well-formed log, every port is free at once, and the station ends by
+// the signal. SIGINT mid-image with the table on a terminal 60 columns wide
+// (rows cut to it, percent and time left drawn); SIGTERM while the units
+// wait at VPL, with plain lines on a pipe.
 TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
   struct Case {
     int sig;
     std::vector<std::string> flags;
-    std::string wait_for;
+    bool on_terminal;
   };
-  for (const Case& c : {Case{SIGINT, {"--pace"}, "Download file#0..."},
-                        Case{SIGTERM, {"--silent", "VPL"}, "Flash inithalizing..."}}) {
+  for (const Case& c :
+       {Case{SIGINT, {"--pace"}, true}, Case{SIGTERM, {"--silent", "VPL"}, false}}) {
     SCOPED_TRACE(strsignal(c.sig));
     Bench bench({c.flags, c.flags, c.flags});
-    std::vector<std::string> args = {"image.vp"};
-    for (const auto& u : bench.units) args.push_back(u->sim->path());
-    Process p(Station(args), bench.Options());
     std::vector<std::string> labels;
+    std::string command = "exec \"$S\" image.vp";
     for (const auto& u : bench.units) {
       labels.push_back(u->sim->path().substr(u->sim->path().rfind('/') + 1));
-      ASSERT_TRUE(p.WaitForOutput(labels.back() + ": " + c.wait_for, 30000)) << p.Output();
+      command += " " + u->sim->path();
+    }
+    testsupport::PtyPair screen;
+    winsize size{};
+    size.ws_col = 60;
+    size.ws_row = 30;
+    ASSERT_EQ(ioctl(screen.slave(), TIOCSWINSZ, &size), 0);
+    if (c.on_terminal) command += " >" + screen.slave_path();
+    Process p({"/bin/bash", "-c", command},
+              bench.Options({"S=" + BinPath("tonecast-station"), "TERM=xterm"}));
+    std::string shown;
+    if (c.on_terminal) {
+      // Until every unit's row shows the image's percent and time left.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      for (bool all = false; !all && std::chrono::steady_clock::now() < deadline;) {
+        shown += screen.Receive(1 << 20, 300);
+        const std::vector<std::string> rows = Screen(shown);
+        all = rows.size() > labels.size() + 1;
+        for (std::size_t i = 0; all && i < labels.size(); ++i)
+          all = rows[i + 2].rfind(labels[i], 0) == 0 &&
+                rows[i + 2].find("% ") != std::string::npos &&
+                rows[i + 2].find(" left") != std::string::npos;
+      }
+    } else {
+      for (const std::string& l : labels)
+        ASSERT_TRUE(p.WaitForOutput(l + ": Flash inithalizing...", 30000)) << p.Output();
     }
     p.Signal(c.sig);
     const ProcessResult r = p.Wait(60000);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.signal, c.sig);
-    EXPECT_NE(r.out.find("0 of 3 units complete."), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+    const std::string out = c.on_terminal ? shown + screen.Receive(1 << 20, 500) : r.out;
+    EXPECT_NE(out.find("0 of 3 units complete."), std::string::npos) << out;
+    if (c.on_terminal) {
+      const std::vector<std::string> rows = Screen(out);
+      ASSERT_GE(rows.size(), labels.size() + 2) << out;
+      EXPECT_EQ(rows[1].substr(0, 11), "PORT  PHASE");
+      for (std::size_t i = 0; i < labels.size(); ++i) {
+        // The result column begins at 51 and the row is cut at 59.
+        EXPECT_EQ(rows[i + 2], labels[i] + std::string(6 - labels[i].size(), ' ') +
+                                   "Close COM port." + std::string(30, ' ') + "NG (Inte")
+            << out;
+      }
+    }
     for (std::size_t i = 0; i < labels.size(); ++i) {
       SCOPED_TRACE(labels[i]);
       EXPECT_EQ(PortIsFree(bench.units[i]->sim->path()), "");
-      EXPECT_NE(r.out.find("\n" + labels[i] + ": NG (Interrupted.)\n"), std::string::npos);
+      if (!c.on_terminal) {
+        EXPECT_NE(out.find("\n" + labels[i] + ": NG (Interrupted.)\n"), std::string::npos);
+      }
       std::vector<reliability::LogRecord> records;
       EXPECT_EQ(reliability::CheckLog(bench.logs(labels[i]), 1, &records), "");
       EXPECT_EQ(reliability::CountKind(records, "Error"), 1);

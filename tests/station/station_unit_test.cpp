@@ -19,10 +19,18 @@ std::vector<std::string> Describe(const std::vector<ConsoleEvent>& events) {
   std::vector<std::string> out;
   for (const ConsoleEvent& e : events) {
     switch (e.kind) {
-      case ConsoleEvent::kPhase: out.push_back("phase " + e.text); break;
-      case ConsoleEvent::kError: out.push_back("error " + e.text); break;
-      case ConsoleEvent::kComplete: out.push_back("complete"); break;
-      case ConsoleEvent::kNg: out.push_back("NG"); break;
+      case ConsoleEvent::kPhase:
+        out.push_back("phase " + e.text);
+        break;
+      case ConsoleEvent::kError:
+        out.push_back("error " + e.text);
+        break;
+      case ConsoleEvent::kComplete:
+        out.push_back("complete");
+        break;
+      case ConsoleEvent::kNg:
+        out.push_back("NG");
+        break;
     }
   }
   return out;
@@ -56,21 +64,25 @@ TEST(ConsoleReader, FindsTheStepsOfEveryRunHoweverTheOutputIsSplit) {
         "phase Changing baudrate (UP)...", "phase Download file#0...", "phase Now waiting FIN...",
         "phase Changing baudrate (DOWN)...", "phase Waiting for the end...", "phase OK...",
         "phase Close COM port.", "complete"}},
-      {kBanner + status + "\nFlash inithalizing...\nError : Initialization failure. \nend. \n"
-                          "Waiting for the end...\nError : No ACK. \nClose COM port.\n" +
+      {kBanner + status +
+           "\nFlash inithalizing...\nError : Initialization failure. \nend. \n"
+           "Waiting for the end...\nError : No ACK. \nClose COM port.\n" +
            testsupport::kNg,
        {"phase Flash inithalizing...", "error Initialization failure. ",
         "phase Waiting for the end...", "error No ACK. ", "phase Close COM port.", "NG"}},
       {kBanner + status + "\nError : Cannot open COM12. (code:2)\n" + testsupport::kNg,
        {"error Cannot open COM12. (code:2)", "NG"}},
-      {kBanner + status + "\nFlash inithalizing...end. \nPrepare downloading...end. \n"
-                          "Changing baudrate (UP)...end. \n\nDownload file#0..."
-                          "\nError : Interrupted.\nClose COM port.\n" + testsupport::kNg,
+      {kBanner + status +
+           "\nFlash inithalizing...end. \nPrepare downloading...end. \n"
+           "Changing baudrate (UP)...end. \n\nDownload file#0..."
+           "\nError : Interrupted.\nClose COM port.\n" +
+           testsupport::kNg,
        {"phase Flash inithalizing...", "phase Prepare downloading...",
         "phase Changing baudrate (UP)...", "phase Download file#0...", "error Interrupted.",
         "phase Close COM port.", "NG"}},
       // Output that ends inside an error line (the process died): still an error.
-      {kBanner + "Error : Number of parameter is small. ", {"error Number of parameter is small. "}},
+      {kBanner + "Error : Number of parameter is small. ",
+       {"error Number of parameter is small. "}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.out);
@@ -85,7 +97,8 @@ TEST(ConsoleReader, FindsTheStepsOfEveryRunHoweverTheOutputIsSplit) {
 TEST(ProgressReader, TakesProgressLinesAndKeepsAnyOtherLine) {
   const std::string err =
       "progress 0 270600\nprogress 113664 270600\r\nwarning: something\nprogress 9 8\n"
-      "progress 1 2 3\nprogress x 2\n" + std::string(600, 'z') + "\nprogress 270600 270600";
+      "progress 1 2 3\nprogress x 2\n" +
+      std::string(600, 'z') + "\nprogress 270600 270600";
   for (std::size_t piece : {std::size_t(1), std::size_t(5), err.size()}) {
     ProgressReader reader;
     std::vector<Progress> progress;
@@ -186,11 +199,15 @@ TEST(Board, RowsResultsAndSummary) {
   EXPECT_EQ(ProgressText(image), " 50%  0:11 left");
   const std::size_t width = PortColumnWidth({ok, nak, image});
   EXPECT_EQ(BoardRow(image, width), "ttyUSB0  Download file#0...            50%  0:11 left");
-  EXPECT_EQ(BoardRow(nak, width).substr(width), "Close COM port." + std::string(14, ' ') +
-                                                    std::string(16, ' ') + "NG (No ACK. )");
+  EXPECT_EQ(BoardRow(nak, width).substr(width),
+            "Close COM port." + std::string(14, ' ') + std::string(16, ' ') + "NG (No ACK. )");
   EXPECT_EQ(SummaryText({ok, ok}), "2 of 2 units complete.\n");
-  EXPECT_EQ(SummaryText({ok, nak}), "1 of 2 units complete. Not complete:\n  COM4: NG (No ACK. )\n");
-  EXPECT_EQ(CutToColumns("ab\xc3\xa9" "cd", 3), "ab\xc3\xa9");
+  EXPECT_EQ(SummaryText({ok, nak}),
+            "1 of 2 units complete. Not complete:\n  COM4: NG (No ACK. )\n");
+  EXPECT_EQ(CutToColumns("ab\xc3\xa9"
+                         "cd",
+                         3),
+            "ab\xc3\xa9");
   EXPECT_EQ(CutToColumns("abc", 0), "abc");
 }
 
