@@ -14,13 +14,8 @@
 #include "platform/port_list.h"
 
 #include <windows.h>
-
-// The GUIDs and property keys below are defined in this file (initguid.h
-// before the headers that declare them).
+// These two build on windows.h.
 #include <cfgmgr32.h>
-#include <devguid.h>
-#include <devpkey.h>
-#include <initguid.h>
 #include <setupapi.h>
 
 #include <new>
@@ -33,10 +28,19 @@ namespace platform {
 
 namespace {
 
-// The COM-port device interface (GUID_DEVINTERFACE_COMPORT): its header is
-// a driver-kit one that does not build in user mode.
+// The identifiers this file uses, as the system headers define them, held
+// here so that no header's definition has to be pulled in (devguid.h and
+// devpkey.h only declare them unless initguid.h comes first, and ntddser.h
+// is a driver-kit header that does not build in user mode).
+// GUID_DEVCLASS_PORTS: the Ports (COM & LPT) device class.
+constexpr GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+// GUID_DEVINTERFACE_COMPORT: the COM-port device interface.
 constexpr GUID kComPortInterface = {
     0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+// DEVPKEY_Device_BusReportedDeviceDesc: the product name the bus reported.
+constexpr DEVPROPKEY kBusReportedDeviceDesc = {
+    {0x540b947e, 0x8b40, 0x45bc, {0xa8, 0xa2, 0x6a, 0x0b, 0x89, 0x4c, 0xbd, 0xa2}}, 4};
 
 // Registry value names are at most 16383 characters.
 constexpr DWORD kMaxValueName = 16384;
@@ -148,11 +152,10 @@ std::wstring FirstProperty(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD property) {
 std::wstring BusReportedName(HDEVINFO set, SP_DEVINFO_DATA* dev) {
   DEVPROPTYPE type = 0;
   DWORD bytes = 0;
-  SetupDiGetDevicePropertyW(set, dev, &DEVPKEY_Device_BusReportedDeviceDesc, &type, nullptr, 0,
-                            &bytes, 0);
+  SetupDiGetDevicePropertyW(set, dev, &kBusReportedDeviceDesc, &type, nullptr, 0, &bytes, 0);
   if (bytes == 0 || type != DEVPROP_TYPE_STRING) return {};
   std::vector<wchar_t> buf(bytes / sizeof(wchar_t) + 1, L'\0');
-  if (!SetupDiGetDevicePropertyW(set, dev, &DEVPKEY_Device_BusReportedDeviceDesc, &type,
+  if (!SetupDiGetDevicePropertyW(set, dev, &kBusReportedDeviceDesc, &type,
                                  reinterpret_cast<BYTE*>(buf.data()), bytes, nullptr, 0))
     return {};
   return RegString(buf.data(), bytes);
@@ -213,6 +216,19 @@ std::wstring UsbDeviceId(DEVINST inst) {
   return {};
 }
 
+// The bus-reported product name of the device with that instance id.
+std::wstring BusReportedNameOf(const std::wstring& instance_id) {
+  const HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return {};
+  SP_DEVINFO_DATA dev{};
+  dev.cbSize = sizeof dev;
+  std::wstring name;
+  if (SetupDiOpenDeviceInfoW(set, instance_id.c_str(), nullptr, 0, &dev))
+    name = BusReportedName(set, &dev);
+  SetupDiDestroyDeviceInfoList(set);
+  return name;
+}
+
 // The serial number in a USB device's instance id, or empty when Windows
 // made the last part up (it then holds '&').
 std::wstring SerialIn(const std::wstring& usb_device_id) {
@@ -249,7 +265,11 @@ SerialPortInfo Describe(HDEVINFO set, SP_DEVINFO_DATA* dev) {
   if (info.usb_id.empty()) info.usb_id = UsbIdIn(usb_device);
   info.kind = KindOf(info.usb_id, hardware_id, compatible);
   info.maker = Utf8(FirstProperty(set, dev, SPDRP_MFG));
-  info.product = Utf8(BusReportedName(set, dev));
+  // A port below a vendor's bus driver may report no product of its own:
+  // then the USB device's.
+  std::wstring product = BusReportedName(set, dev);
+  if (product.empty() && !usb_device.empty()) product = BusReportedNameOf(usb_device);
+  info.product = Utf8(product);
   info.serial = Utf8(SerialIn(usb_device));
   info.description = Utf8(FirstProperty(set, dev, SPDRP_FRIENDLYNAME));
   return info;
@@ -279,7 +299,7 @@ int List(std::vector<SerialPortInfo>* ports) {
   if (names.empty()) return 0;
 
   std::vector<FoundDevice> devices;
-  CollectDevices(&GUID_DEVCLASS_PORTS, DIGCF_PRESENT, &devices);
+  CollectDevices(&kPortsClass, DIGCF_PRESENT, &devices);
   CollectDevices(&kComPortInterface, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, &devices);
 
   for (const std::wstring& name : names) {
