@@ -175,6 +175,32 @@ TEST(WineTonecast, HappyTransfersMatchTheLinuxBuild) {
   }
 }
 
+// Names outside any ANSI code page: the folder the run works in and the
+// image's name. The image opens, the name prints back as typed (UTF-8
+// bytes on standard output) and the run log lands in that folder.
+TEST(WineTonecast, NonAsciiFolderAndImageNamesWork) {
+  TempDir root;
+  const std::string folder = root.file("prüfung-звук-音");
+  const std::string name = "образ-ü.vp";
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  MakeImage(8, folder + "/" + name);
+  const std::string image = ReadFile(folder + "/" + name);
+  UnitSim unit({"--link", g_wine->com3(), "--store", root.file("stored.vp")}, root.path());
+  ProcessOptions o;
+  o.cwd = folder;
+  // Wine converts the Unix command line and folder by the locale's code set.
+  o.env = {"LC_ALL=C.UTF-8"};
+  o.timeout_ms = 90000;
+  const ProcessResult r = g_wine->Wine({WindowsExe("tonecast"), "-P", "3", name}, o);
+  unit.Stop();
+  ExpectCleanEnd(r);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(FoldCrLf(r.out), testsupport::kBanner + testsupport::FileStatus(name, image.size()) +
+                                 testsupport::kGoodDialogue + testsupport::kComplete);
+  EXPECT_TRUE(ReadFile(root.file("stored.vp")) == image);
+  EXPECT_NE(ReadFile(folder + "/tonecast.log").find("FIN OK"), std::string::npos);
+}
+
 TEST(WineTonecast, FailuresEndWithTheLinuxVerdict) {
   TempDir images;
   MakeImage(8, images.file("image.vp"));
