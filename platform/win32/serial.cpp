@@ -239,7 +239,10 @@ int SerialOpen(const char* name, SerialPort** port) {
 void SerialClose(SerialPort* port) {
   if (!port) return;
   // No other thread is inside a call on the port now (the contract), so no
-  // read or write of ours is pending on the handle.
+  // read or write of ours is pending on the handle, except a write that a
+  // driver never completed after its cancel: that request was abandoned
+  // (SerialWrite) and keeps its OVERLAPPED, event and bytes; closing the
+  // handle asks the driver once more to end it.
   FreePort(port);
 }
 
