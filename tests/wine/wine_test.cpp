@@ -299,6 +299,28 @@ TEST(WineLinepoke, RemembersThePortAndPacesTheCommandByteByByte) {
               shortest / 1000.0, (times.back() - times.front()) / 5 / 1000.0);
 }
 
+// Enter ends an answer that has no EOT: the input watcher reads standard
+// input (here a pipe) through the platform, and the program's end does not
+// wait for it.
+TEST(WineLinepoke, EnterEndsAnAnswerWithoutEot) {
+  TempDir dir;
+  testsupport::WriteFile(dir.file("comm.txt"), "COM3");
+  UnitSim unit({"--no-eot", "--link", g_wine->com3()}, dir.path());
+  ProcessOptions o;
+  o.cwd = dir.path();
+  o.env = g_wine->env();
+  o.stdin_open = true;
+  o.timeout_ms = 30000;
+  testsupport::Process p({WINE_PROGRAM, WindowsExe("linepoke"), "STATUS"}, o);
+  ASSERT_TRUE(p.WaitForOutput("READY", 20000)) << p.Output();
+  p.WriteStdin("\n");
+  const ProcessResult r = p.Wait(20000);
+  unit.Stop();
+  ExpectCleanEnd(r);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(FoldCrLf(r.out), "OK STATUS\r\nREADY\r\n");
+}
+
 TEST(WinePlatform, ThePortableContractSuitePassesOnTheWindowsBackend) {
   TempDir dir;
   UnitSim unit({"--link", g_wine->com3()}, dir.path());
