@@ -3,6 +3,7 @@
 #include "platform/arguments.h"
 
 #include <windows.h>
+// After windows.h, whose types it uses.
 #include <shellapi.h>
 
 #include "platform/win32/console_restore.h"

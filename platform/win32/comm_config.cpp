@@ -33,8 +33,8 @@ bool BaudMatches(std::uint32_t asked, std::uint32_t applied) {
 }
 
 std::uint64_t LineTimeMs(std::uint64_t n, const LineSettings& s) {
-  const std::uint64_t bits = 1 + std::uint64_t(s.data_bits) + (s.parity != 'N' ? 1 : 0) +
-                             std::uint64_t(s.stop_bits);
+  const std::uint64_t bits =
+      1 + std::uint64_t(s.data_bits) + (s.parity != 'N' ? 1 : 0) + std::uint64_t(s.stop_bits);
   if (s.baud == 0) return 0;
   return (n * bits * 1000 + s.baud - 1) / s.baud;
 }

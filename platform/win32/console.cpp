@@ -79,15 +79,12 @@ DWORD WINAPI InterruptThread(void*) {
   return 0;
 }
 
-}  // namespace
-
-namespace {
-
 // Whether a standard handle stands for something open. A handle value
 // inherited from a parent that closed it (or never made it inheritable)
-// names nothing, or by chance another object of this process: GetFileType
-// then fails, returning FILE_TYPE_UNKNOWN with an error. FILE_TYPE_UNKNOWN
-// with NO_ERROR is an open handle of a kind Windows does not classify.
+// names nothing, or by chance an object of this process that is no file (an
+// event, a key): GetFileType then fails, returning FILE_TYPE_UNKNOWN with an
+// error. FILE_TYPE_UNKNOWN with NO_ERROR is an open handle of a kind Windows
+// does not classify.
 bool StandardHandleOpen(HANDLE h) {
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return false;
   SetLastError(NO_ERROR);
@@ -101,9 +98,10 @@ void ConsoleGuardStandardStreams() {
   for (int fd = 0; fd < 3; ++fd) {
     // Asked of the standard handle, not of the descriptor: the C runtime
     // may treat a question about a closed descriptor as a fatal error. The
-    // C runtime made the same check when it started and left a descriptor
-    // for a stale handle unopened, so the descriptor below never closes the
-    // stale value (which could name one of ours).
+    // C runtime made the same GetFileType check when it started and gave
+    // the descriptor of a stale handle no handle at all, so replacing the
+    // descriptor below never closes the stale value (which could by now
+    // name another handle of this process).
     if (StandardHandleOpen(GetStdHandle(kStd[fd]))) continue;
     const int null_fd = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
     if (null_fd < 0) continue;

@@ -573,8 +573,8 @@ int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* 
   Transfer t{port, r, n, CurrentLine(port), progress, context};
 
   int err = 0;
-  bool cut = false;       // cancelled, stalled or failed with the request in flight
-  DWORD queued = 0;       // what the driver held when the write was cut short
+  bool cut = false;  // cancelled, stalled or failed with the request in flight
+  DWORD queued = 0;  // what the driver held when the write was cut short
   while (t.done < n) {
     if ((err = Issue(t, t.done)) != 0) break;
     err = Await(t);
