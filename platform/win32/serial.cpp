@@ -267,6 +267,12 @@ int SerialGetSettings(SerialPort* port, LineSettings* settings) {
   if (!GetCommState(port->handle, &dcb)) return LastError();
   LineSettings s;
   s.baud = dcb.BaudRate;
+  {
+    // A driver that reports the rate its divisor makes reads back the speed
+    // that was set, as ApplyDcb accepted it (and as the run log shows it).
+    std::lock_guard<std::mutex> lock(port->line_mu);
+    if (win32::BaudMatches(port->line.baud, dcb.BaudRate)) s.baud = port->line.baud;
+  }
   s.data_bits = dcb.ByteSize;
   s.parity = dcb.Parity == ODDPARITY ? 'O' : dcb.Parity == EVENPARITY ? 'E' : 'N';
   s.stop_bits = dcb.StopBits == TWOSTOPBITS ? 2 : 1;
