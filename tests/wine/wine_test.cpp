@@ -321,7 +321,8 @@ TEST(WineLinepoke, EnterOrCtrlCEndsAnAnswerWithoutEot) {
     o.stdin_open = true;
     o.timeout_ms = 30000;
     testsupport::Process p({WINE_PROGRAM, WindowsExe("linepoke"), "STATUS"}, o);
-    ASSERT_TRUE(p.WaitForOutput("READY", 20000)) << p.Output();
+    // The whole answer, CR LF as the C runtime's text mode writes it.
+    ASSERT_TRUE(p.WaitForOutput("READY\r\r\n", 20000)) << p.Output();
     if (ctrl_c) {
       p.Signal(SIGINT);  // Wine passes it on as the console's Ctrl+C event
     } else {
