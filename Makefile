@@ -40,7 +40,8 @@ bench: deps
 # compiles nothing): the programs into $(PREFIX)/bin, the manual pages into
 # $(PREFIX)/share/man/man1, under $(DESTDIR) when that is set.
 # `make package` builds, then writes $(BUILD)/tonecast_<version>_<arch>.deb
-# and, when the Windows programs are there, tonecast_<version>_win64.zip.
+# and, through `make windows` (scripts/package-win), tonecast_<version>_win64.zip;
+# only without the cross compiler (and not root to install it) is the zip skipped.
 PREFIX ?= /usr/local
 .PHONY: install package
 install:

@@ -1,13 +1,28 @@
-# What `cmake --install` puts on a machine: the two programs and the two
-# tools beside them in bin/, each with its manual page in share/man/man1/.
-# Tests and benchmarks stay in the build tree. The pages are installed as
-# written in man/; installing compiles nothing.
+# What `cmake --install` puts on a machine: the two programs, the station
+# that runs tonecast for many units at once, and the two tools beside them
+# in bin/, each with its manual page in share/man/man1/. Tests and
+# benchmarks stay in the build tree. The pages are installed as written in
+# man/; installing compiles nothing.
 include(GNUInstallDirs)
 
-foreach(program tonecast linepoke unitsim vpimage)
+set(TONECAST_PROGRAMS tonecast linepoke unitsim vpimage)
+# The station is a program of its own folder: installed once it is built
+# here, with its page once the page is written.
+if(TARGET tonecast-station)
+  list(APPEND TONECAST_PROGRAMS tonecast-station)
+endif()
+
+# TONECAST_INSTALLED: the programs that this build installs.
+set(TONECAST_INSTALLED)
+foreach(program IN LISTS TONECAST_PROGRAMS)
   if(TARGET ${program})
+    list(APPEND TONECAST_INSTALLED ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(FILES ${PROJECT_SOURCE_DIR}/man/${program}.1
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    set(page ${PROJECT_SOURCE_DIR}/man/${program}.1)
+    # Every page is required (a missing one fails the install) but the
+    # station's, which may be written after its program.
+    if(EXISTS ${page} OR NOT program STREQUAL "tonecast-station")
+      install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    endif()
   endif()
 endforeach()

@@ -1,5 +1,7 @@
 // tonecast: downloads a VP image into a telephone unit over a serial port.
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "downloader/command_line.h"
 #include "downloader/errors.h"
@@ -10,6 +12,7 @@
 #include "downloader/run_state.h"
 #include "downloader/sequencer.h"
 #include "downloader/serial_worker.h"
+#include "platform/arguments.h"
 #include "platform/console.h"
 #include "platform/thread.h"
 
@@ -34,6 +37,11 @@ int main(int argc, char** argv) {
   platform::ConsoleSurviveBrokenOutputs();
   // Progress texts without a line end must show at once.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+  // File names as typed, whatever their characters: UTF-8 from here on.
+  std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+  std::vector<char*> arg_list;
+  for (std::string& arg : args) arg_list.push_back(arg.data());
+  arg_list.push_back(nullptr);
 
   // Start-up: banner, shared state, command line and data file. Nothing has
   // touched the port when start-up stops, and no verdict is printed.
@@ -44,7 +52,7 @@ int main(int argc, char** argv) {
   // before the worker does.
   g_thread_slots[0] = ThreadSlot{platform::ThreadCurrentId(), nullptr};
   g_thread_slots[1] = ThreadSlot{};
-  if (!ParseCommandLine(argc, argv)) return 0;
+  if (!ParseCommandLine(static_cast<int>(args.size()), arg_list.data())) return 0;
 
   // The transfer: the serial worker, then the dialogue, one message at a
   // time, until the sequencer is idle again. A transfer that cannot start

@@ -23,8 +23,11 @@ struct SerialPortInfo {
   std::string description;   // the system's friendly name, or empty
 };
 
-// Every serial port with hardware behind it, USB adapters first, each group
-// in the order of its names. 0, or the platform's error code.
+// Every serial port with hardware behind it: USB adapters first, then
+// modem-class devices, UARTs and the rest, each group in natural order of
+// the names (ttyUSB2 before ttyUSB10, COM3 before COM10). Fields the system
+// does not know stay empty (on Linux the description always). 0, or the
+// platform's error code (an empty list is no error).
 int SerialPortList(std::vector<SerialPortInfo>* ports);
 
 }  // namespace platform

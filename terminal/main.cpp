@@ -76,9 +76,12 @@ void OnInterrupt() {
 }
 
 // Waits for one character (Enter on a console in line mode, or the end of
-// input) and then asks the receive loop to stop.
+// input) and then asks the receive loop to stop. Reads through the
+// platform, not the C runtime: a thread blocked in getchar holds standard
+// input's lock, and the exit's flush of every stream would wait for it.
 void InputWatcher(void*) {
-  (void)std::getchar();
+  int byte = 0;
+  (void)platform::ConsoleReadByte(&byte);  // a byte, the end or an error alike
   g_running.store(false);
 }
 

@@ -18,7 +18,25 @@ DcbSettings BuildDcb(const LineSettings& s, bool dtr, bool rts) {
   d.xon_xoff_out = s.xon_xoff;
   d.xon_xoff_in = s.xon_xoff;
   d.rts_control = s.rts_cts ? 2 : (rts ? 1 : 0);
+  // Drivers check each limit against their input buffer; these fit the
+  // queue asked for, the smallest buffer a driver that honours SetupComm
+  // has: XON once the queue is down to half full, XOFF with a quarter free.
+  d.xon_lim = kQueueBytes / 2;
+  d.xoff_lim = kQueueBytes / 4;
   return d;
+}
+
+bool BaudMatches(std::uint32_t asked, std::uint32_t applied) {
+  const std::uint64_t a = asked, b = applied;
+  const std::uint64_t diff = a > b ? a - b : b - a;
+  return asked != 0 && diff * 100 <= a * 3;
+}
+
+std::uint64_t LineTimeMs(std::uint64_t n, const LineSettings& s) {
+  const std::uint64_t bits =
+      1 + std::uint64_t(s.data_bits) + (s.parity != 'N' ? 1 : 0) + std::uint64_t(s.stop_bits);
+  if (s.baud == 0) return 0;
+  return (n * bits * 1000 + s.baud - 1) / s.baud;
 }
 
 CommTimeouts BuildTimeouts() {

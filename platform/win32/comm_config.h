@@ -9,6 +9,10 @@
 
 namespace platform::win32 {
 
+// The driver queue sizes the backend asks for with SetupComm (a hint that
+// drivers may ignore or round up, never down below what they accept).
+constexpr std::uint32_t kQueueBytes = 1024;
+
 // The members of a DCB that the backend sets; every other member keeps the
 // value that GetCommState read. Values are the DCB's own encodings.
 struct DcbSettings {
@@ -29,12 +33,31 @@ struct DcbSettings {
   bool discard_nul = false;    // fNull
   std::uint8_t rts_control = 0;  // fRtsControl: DISABLE 0, ENABLE 1, HANDSHAKE 2
   bool abort_on_error = false;   // fAbortOnError
+  // The flow-control characters and limits, set even while XON/XOFF is
+  // off: SetCommState refuses XonChar equal to XoffChar whatever the flags,
+  // and some drivers report both as 0 (or limits past their buffer), which
+  // would make every open fail if they were written back as read.
+  std::uint8_t xon_char = 0x11;   // XonChar: DC1
+  std::uint8_t xoff_char = 0x13;  // XoffChar: DC3
+  std::uint16_t xon_lim = 0;      // XonLim: bytes in use before XON is sent
+  std::uint16_t xoff_lim = 0;     // XoffLim: free bytes left before XOFF is sent
 };
 
 // Raw line settings: no parity check, no NUL stripping, no error
 // replacement, no abort on line errors; flow control only as asked for;
-// DTR and RTS held as given (RTS as the handshake line under rts_cts).
+// DTR and RTS held as given (RTS as the handshake line under rts_cts);
+// XON/XOFF characters DC1/DC3 and limits inside a kQueueBytes input queue.
 DcbSettings BuildDcb(const LineSettings& settings, bool dtr, bool rts);
+
+// Whether the speed a driver reads back after SetCommState is the one asked
+// for: within 3 % either way. A driver may report the rate its divisor
+// really makes (115200 asked, 115384 made), and a UART receiver takes a
+// speed error of a few percent; a different standard speed is a refusal.
+bool BaudMatches(std::uint32_t asked, std::uint32_t applied);
+
+// How long n bytes take on the line at these settings (start bit, data
+// bits, parity, stop bits per byte), in milliseconds, rounded up.
+std::uint64_t LineTimeMs(std::uint64_t n, const LineSettings& settings);
 
 struct CommTimeouts {
   std::uint32_t read_interval = 0;

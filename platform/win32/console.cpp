@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/win32/console_restore.h"
+
 namespace platform {
 namespace {
 
@@ -17,6 +19,9 @@ namespace {
 // while an open or speed change is still with the worker may end the run
 // before the run log's closing records.
 constexpr DWORD kCloseGraceMs = 4500;
+// How long a console read that Ctrl+C ended waits for the control handler,
+// which Windows runs on a thread of its own at the same moment.
+constexpr DWORD kCtrlCReadGraceMs = 1000;
 
 std::atomic<InterruptRoutine> g_routine{nullptr};
 std::atomic<int> g_interrupts{0};
@@ -27,6 +32,7 @@ HANDLE g_exit_event = nullptr;       // set when the program is about to end
 // which could wait for a lock that a stuck thread holds. Standard output is
 // unbuffered, so nothing printed is lost.
 [[noreturn]] void EndLikeCtrlC() {
+  win32::RestoreConsole();  // exit handlers, which would do it, do not run
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   ExitProcess(STATUS_CONTROL_C_EXIT);  // not reached
 }
@@ -36,12 +42,17 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: break;
+    case CTRL_LOGOFF_EVENT:
+      // Some user is logging off, not necessarily the one this run belongs
+      // to: only processes that outlive a logoff get this (services, a
+      // scheduled task), and for them it is not a request to stop. Handled,
+      // so that the next handler, in the end the default one that ends the
+      // process, is not called.
+      return TRUE;
     default: return FALSE;
   }
-  const bool closing =
-      type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+  const bool closing = type == CTRL_CLOSE_EVENT || type == CTRL_SHUTDOWN_EVENT;
   if (g_interrupts.fetch_add(1) > 0) {
     // A second request of the user's: the clean-up is taking too long. The
     // port's handle, and with it the exclusive hold, goes with the process.
@@ -68,15 +79,30 @@ DWORD WINAPI InterruptThread(void*) {
   return 0;
 }
 
+// Whether a standard handle stands for something open. A handle value
+// inherited from a parent that closed it (or never made it inheritable)
+// names nothing, or by chance an object of this process that is no file (an
+// event, a key): GetFileType then fails, returning FILE_TYPE_UNKNOWN with an
+// error. FILE_TYPE_UNKNOWN with NO_ERROR is an open handle of a kind Windows
+// does not classify.
+bool StandardHandleOpen(HANDLE h) {
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return false;
+  SetLastError(NO_ERROR);
+  return GetFileType(h) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
+}
+
 }  // namespace
 
 void ConsoleGuardStandardStreams() {
   static constexpr DWORD kStd[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   for (int fd = 0; fd < 3; ++fd) {
     // Asked of the standard handle, not of the descriptor: the C runtime
-    // may treat a question about a closed descriptor as a fatal error.
-    const HANDLE h = GetStdHandle(kStd[fd]);
-    if (h != nullptr && h != INVALID_HANDLE_VALUE) continue;
+    // may treat a question about a closed descriptor as a fatal error. The
+    // C runtime made the same GetFileType check when it started and gave
+    // the descriptor of a stale handle no handle at all, so replacing the
+    // descriptor below never closes the stale value (which could by now
+    // name another handle of this process).
+    if (StandardHandleOpen(GetStdHandle(kStd[fd]))) continue;
     const int null_fd = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
     if (null_fd < 0) continue;
     if (null_fd != fd) {
@@ -101,13 +127,15 @@ HANDLE StreamHandle(ConsoleStream stream) {
 
 // A console counts only when it takes the terminal sequences that redraw a
 // line in place (Windows 10 and later, once asked); an older console would
-// show them as text.
+// show them as text. The mode belongs to the console, which the shell
+// shares: the one found is given back when the process ends.
 bool ConsoleCanRedraw(ConsoleStream stream) {
   const HANDLE h = StreamHandle(stream);
   DWORD mode = 0;
   if (!GetConsoleMode(h, &mode)) return false;
-  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
-         SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+  win32::RememberConsoleMode(h);
+  return SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 // A process has one console: two handles that are both console output
@@ -138,21 +166,39 @@ int ConsoleWrite(ConsoleStream stream, const void* data, std::size_t n) {
   return 0;
 }
 
+// ReadFile on the handle, never the C runtime: a thread blocked in getchar
+// holds standard input's stream lock, which the exit's flush of every
+// stream then waits for (until Enter, or for ever on an open pipe). A
+// thread blocked in ReadFile holds no lock of the process and ends with it.
+//
+// Ctrl+C and Ctrl+Break end a console read that is under way (with
+// processed input, the console's default): as a success with 0 bytes since
+// Windows 8, with ERROR_OPERATION_ABORTED before; Ctrl+Z then Enter also
+// reads 0 bytes. The control handler runs on a thread of its own at the
+// same moment, so such an end waits a moment for it: a caller that ends the
+// program on this end of input then ends it as the interrupt does,
+// whichever of the two came first.
 int ConsoleReadByte(int* byte) {
   if (!byte) return ErrorCode(Failure::kInvalid);
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   unsigned char c = 0;
   DWORD got = 0;
-  if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr)) {
-    const DWORD err = GetLastError();
-    // A pipe whose writer has gone is the end of input.
-    if (err == ERROR_BROKEN_PIPE || err == ERROR_HANDLE_EOF) {
-      *byte = -1;
-      return 0;
-    }
-    return int(err);
+  *byte = -1;
+  const BOOL ok = ReadFile(in, &c, 1, &got, nullptr);
+  const DWORD err = ok ? NO_ERROR : GetLastError();
+  if (ok && got == 1) {
+    *byte = c;
+    return 0;
   }
-  *byte = got == 1 ? c : -1;
-  return 0;
+  DWORD mode = 0;
+  const bool console = GetConsoleMode(in, &mode) != 0;
+  if (console && (err == NO_ERROR || err == ERROR_OPERATION_ABORTED)) {
+    if (g_interrupt_event) WaitForSingleObject(g_interrupt_event, kCtrlCReadGraceMs);
+    return 0;
+  }
+  // The end of a file, or of a pipe whose writer has gone.
+  if (err == NO_ERROR || err == ERROR_BROKEN_PIPE || err == ERROR_HANDLE_EOF) return 0;
+  return int(err);
 }
 
 int InterruptWatch(InterruptRoutine routine) {

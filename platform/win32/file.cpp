@@ -1,12 +1,17 @@
-// Plain files on Windows: handles from CreateFileA, no C runtime buffers
-// and no text-mode translation (the run log is LF only).
+// Plain files on Windows: handles from CreateFileW, no C runtime buffers
+// and no text-mode translation (the run log is LF only). Paths arrive as
+// UTF-8 and are opened by their UTF-16 form, so any name a user can type
+// opens (the ANSI functions would turn characters outside the ANSI code
+// page into '?' or a best-fit look-alike, which may even name another file).
 #include "platform/file.h"
 
 #include <windows.h>
 
 #include <new>
+#include <string>
 
 #include "platform/win32/last_error.h"
+#include "platform/win32/text.h"
 
 namespace platform {
 
@@ -19,7 +24,7 @@ struct File {
 namespace {
 
 // Only files on a disk: a console, a device or a pipe is refused. Every open
-// asks for FILE_READ_ATTRIBUTES, which GetFileInformationByHandle needs. CreateFileA
+// asks for FILE_READ_ATTRIBUTES, which GetFileInformationByHandle needs. CreateFileW
 // itself never waits for the other end of a pipe (a busy one fails with
 // ERROR_PIPE_BUSY), so the refusal comes at once.
 int RequireRegular(HANDLE h) {
@@ -32,8 +37,10 @@ int RequireRegular(HANDLE h) {
 
 int Open(const char* path, DWORD access, DWORD share, DWORD disposition, File** file) {
   if (!path || !file) return ErrorCode(Failure::kInvalid);
-  const HANDLE h =
-      CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::wstring wide;
+  if (const int err = win32::WideFromUtf8(path, &wide)) return err;
+  const HANDLE h = CreateFileW(wide.c_str(), access, share, nullptr, disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
   if (const int err = RequireRegular(h)) {
     CloseHandle(h);

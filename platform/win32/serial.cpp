@@ -11,26 +11,69 @@
 // into the queued-input figure and handed out first by the next read.
 // Clearing the event mask ends a pending wait with CancelIoEx.
 //
-// Writes: overlapped WriteFile in pieces no larger than the driver's output
-// queue, so that progress can be reported and a stalled device noticed; then
-// a drain that watches the output queue empty, bounded by the same stall
-// limit.
+// Writes: the whole buffer in one overlapped WriteFile, so the driver always
+// holds the rest of it and the line never idles between pieces (the
+// standard serial driver keeps no transmit buffer beyond the write request
+// in hand). While it is pending, the count still queued (COMSTAT.cbOutQue,
+// which counts what is left of pending writes) is polled every 100 ms for
+// progress and for the stall rule. Then a drain watches the queue empty,
+// bounded by the bytes' time on the line, so a driver whose count lags never
+// fails a write that WriteFile reported whole. See SerialWrite.
 #include "platform/serial.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "platform/win32/comm_config.h"
 #include "platform/common/port_name.h"
 #include "platform/win32/last_error.h"
+#include "platform/win32/text.h"
 
 namespace platform {
 
 using win32::LastError;
+
+namespace {
+
+// One overlapped write: its OVERLAPPED, its event, and the bytes, copied
+// from the caller. Windows may write to the OVERLAPPED and read the bytes
+// until the request completes, which a driver that mishandles cancellation
+// may never do; such a request is abandoned, never freed (see SerialWrite),
+// and the caller's buffer, which the caller frees when SerialWrite returns,
+// was never handed to Windows.
+struct WriteRequest {
+  OVERLAPPED ov{};
+  HANDLE event = nullptr;
+  std::unique_ptr<unsigned char[]> bytes;
+  std::size_t capacity = 0;
+};
+
+WriteRequest* NewWriteRequest() {
+  auto* r = new (std::nothrow) WriteRequest;
+  if (!r) return nullptr;
+  r->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!r->event) {
+    delete r;
+    return nullptr;
+  }
+  return r;
+}
+
+void FreeWriteRequest(WriteRequest* r) {
+  if (!r) return;
+  CloseHandle(r->event);
+  delete r;
+}
+
+}  // namespace
 
 struct SerialPort {
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -46,10 +89,18 @@ struct SerialPort {
   HANDLE read_event = nullptr;
 
   std::mutex write_mu;  // one SerialWrite at a time
-  std::mutex issue_mu;  // a write being issued against SerialCancelWrites
+  // The write in flight against SerialCancelWrites: the flags, the request
+  // and the count queued when the cancel came.
+  std::mutex issue_mu;
   bool cancelled = false;
-  OVERLAPPED write_ov{};
-  HANDLE write_event = nullptr;
+  bool write_active = false;  // between a write's WriteFile and its end
+  bool queued_sampled = false;
+  DWORD queued_at_cancel = 0;
+  WriteRequest* request = nullptr;  // made on first use, again after one is abandoned
+  HANDLE cancel_event = nullptr;    // set for good by SerialCancelWrites
+
+  std::mutex line_mu;  // the settings last applied, for the line time
+  LineSettings line;
 
   // The lines as last set: every DCB written carries them, so that new
   // line settings do not change them.
@@ -59,9 +110,7 @@ struct SerialPort {
 
 namespace {
 
-constexpr DWORD kQueueBytes = 1024;
-constexpr DWORD kPieceBytes = kQueueBytes;
-constexpr DWORD kPollMs = 1000;
+constexpr DWORD kPollMs = 100;
 
 int ApplyDcb(SerialPort* port, const LineSettings& s) {
   DCB dcb{};
@@ -85,17 +134,25 @@ int ApplyDcb(SerialPort* port, const LineSettings& s) {
   dcb.fNull = d.discard_nul;
   dcb.fRtsControl = d.rts_control;
   dcb.fAbortOnError = d.abort_on_error;
+  dcb.XonChar = static_cast<char>(d.xon_char);
+  dcb.XoffChar = static_cast<char>(d.xoff_char);
+  dcb.XonLim = d.xon_lim;
+  dcb.XoffLim = d.xoff_lim;
   if (!SetCommState(port->handle, &dcb)) return LastError();
   // A driver may take the call and keep another speed or size: read back.
+  // The speed may read back as the rate the divisor really makes.
   DCB applied{};
   applied.DCBlength = sizeof applied;
   if (!GetCommState(port->handle, &applied)) return LastError();
-  if (applied.BaudRate != dcb.BaudRate || applied.ByteSize != dcb.ByteSize)
+  if (!win32::BaudMatches(dcb.BaudRate, applied.BaudRate) || applied.ByteSize != dcb.ByteSize)
     return ErrorCode(Failure::kInvalid);
+  std::lock_guard<std::mutex> lock(port->line_mu);
+  port->line = s;
   return 0;
 }
 
-// Received bytes the driver holds, clearing any pending line error.
+// Received bytes the driver holds and bytes still to be sent, clearing any
+// pending line error.
 int DriverQueues(HANDLE h, DWORD* in, DWORD* out) {
   DWORD errors = 0;
   COMSTAT st{};
@@ -107,8 +164,11 @@ int DriverQueues(HANDLE h, DWORD* in, DWORD* out) {
 
 void FreePort(SerialPort* p) {
   if (p->handle != INVALID_HANDLE_VALUE) CloseHandle(p->handle);
-  for (HANDLE e : {p->wait_event, p->read_event, p->write_event})
+  for (HANDLE e : {p->wait_event, p->read_event, p->cancel_event})
     if (e) CloseHandle(e);
+  // No write is in flight (SerialClose's contract); an abandoned request is
+  // no longer the port's and stays.
+  FreeWriteRequest(p->request);
   delete p;
 }
 
@@ -119,31 +179,40 @@ int SerialOpen(const char* name, SerialPort** port) {
   if (IsUnmappedPortName(name)) return ERROR_FILE_NOT_FOUND;
   char path[MAX_PATH];
   if (!win32::DevicePath(name, path, sizeof path)) return ErrorCode(Failure::kInvalid);
+  std::wstring wide;
+  if (const int err = win32::WideFromUtf8(path, &wide)) return err;
   // Share mode 0: the port is ours alone until closed; a port that another
   // program holds fails here with ERROR_ACCESS_DENIED.
-  const HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr);
+  const HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
   // A unit that wires RTS to its reset or boot pin sees every moment it
   // stands: drop it before anything else. Devices without modem lines
   // refuse this.
   EscapeCommFunction(h, CLRRTS);
+  // A line error already pending (a break or framing error from a unit
+  // powering up, kept since an earlier program left abort-on-error set)
+  // would fail every read and write until acknowledged: acknowledge it
+  // before the settings are read or written.
+  DWORD line_errors = 0;
+  ClearCommError(h, &line_errors, nullptr);
   auto* p = new (std::nothrow) SerialPort;
   if (!p) {
     CloseHandle(h);
     return ErrorCode(Failure::kNoResources);
   }
   p->handle = h;
-  p->wait_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  p->read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  p->write_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!p->wait_event || !p->read_event || !p->write_event) {
+  p->wait_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  p->read_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  p->cancel_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!p->wait_event || !p->read_event || !p->cancel_event) {
     const int err = LastError();
     FreePort(p);
     return err;
   }
   int err = 0;
-  SetupComm(h, kQueueBytes, kQueueBytes);  // a hint that drivers may ignore
+  // A hint that drivers may ignore; the XON/XOFF limits fit this size.
+  SetupComm(h, win32::kQueueBytes, win32::kQueueBytes);
   // DTR stays as the open left it, until SerialSetModemLines; RTS stays down.
   DCB opened{};
   opened.DCBlength = sizeof opened;
@@ -172,7 +241,10 @@ int SerialOpen(const char* name, SerialPort** port) {
 void SerialClose(SerialPort* port) {
   if (!port) return;
   // No other thread is inside a call on the port now (the contract), so no
-  // read or write of ours is pending on the handle.
+  // read or write of ours is pending on the handle, except a write that a
+  // driver never completed after its cancel: that request was abandoned
+  // (SerialWrite) and keeps its OVERLAPPED, event and bytes; closing the
+  // handle asks the driver once more to end it.
   FreePort(port);
 }
 
@@ -197,6 +269,12 @@ int SerialGetSettings(SerialPort* port, LineSettings* settings) {
   if (!GetCommState(port->handle, &dcb)) return LastError();
   LineSettings s;
   s.baud = dcb.BaudRate;
+  {
+    // A driver that reports the rate its divisor makes reads back the speed
+    // that was set, as ApplyDcb accepted it (and as the run log shows it).
+    std::lock_guard<std::mutex> lock(port->line_mu);
+    if (win32::BaudMatches(port->line.baud, dcb.BaudRate)) s.baud = port->line.baud;
+  }
   s.data_bits = dcb.ByteSize;
   s.parity = dcb.Parity == ODDPARITY ? 'O' : dcb.Parity == EVENPARITY ? 'E' : 'N';
   s.stop_bits = dcb.StopBits == TWOSTOPBITS ? 2 : 1;
@@ -343,118 +421,226 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool StalledSince(Clock::time_point since) {
-  return Clock::now() - since >= std::chrono::milliseconds(kWriteStallMs);
+// How long a write that was cancelled or stalled is waited for before it is
+// abandoned.
+constexpr DWORD kAbandonWaitMs = 2000;
+// What the drain allows beyond the bytes' own time on the line: USB
+// transfers, scheduling, a timer tick.
+constexpr std::uint64_t kDrainMarginMs = 200;
+
+std::uint64_t MsSince(Clock::time_point t) {
+  return std::uint64_t(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
-bool Cancelled(SerialPort* port) {
+LineSettings CurrentLine(SerialPort* port) {
+  std::lock_guard<std::mutex> lock(port->line_mu);
+  return port->line;
+}
+
+// One write in progress: the request, its size and what it has come to.
+struct Transfer {
+  SerialPort* port;
+  WriteRequest* r;
+  std::size_t n;
+  LineSettings line;
+  WriteProgress progress;
+  void* context;
+  Clock::time_point started = Clock::now();
+  Clock::time_point last_change = started;
+  std::size_t done = 0;   // what requests that completed have taken
+  std::size_t taken = 0;  // what the port has taken, as reported so far
+
+  void Report(std::size_t count) {
+    if (count <= taken) return;
+    taken = count;
+    last_change = Clock::now();
+    if (progress) progress(taken, context);
+  }
+};
+
+// What the port has taken of the write while its request is pending, from
+// the count the driver still holds: that count includes what is left of
+// pending writes. A driver that reports 0 while the request is pending
+// leaves it out (Wine does): the line's clock then stands in, short of the
+// whole write, so that the stall rule still holds off while bytes may be
+// going out.
+void Poll(Transfer& t) {
+  DWORD queued = 0;
+  if (DriverQueues(t.port->handle, nullptr, &queued) != 0) return;
+  if (queued != 0) {
+    t.Report(t.n - std::min<std::size_t>(queued, t.n));
+    return;
+  }
+  const std::uint64_t ms_per_kib = std::max<std::uint64_t>(win32::LineTimeMs(1024, t.line), 1);
+  const std::uint64_t by_clock = MsSince(t.started) * 1024 / ms_per_kib;
+  t.Report(std::size_t(std::min<std::uint64_t>(by_clock, t.n - 1)));
+}
+
+// Issues the write of bytes [from, n) of the request. 0 when it is under
+// way (pending or already done), else the error, with nothing sent.
+int Issue(Transfer& t, std::size_t from) {
+  SerialPort* port = t.port;
   std::lock_guard<std::mutex> lock(port->issue_mu);
-  return port->cancelled;
-}
-
-// Writes one piece and waits for it. *taken is what the driver accepted.
-// The stall limit counts from *last_progress, which moves whenever the
-// driver's output queue changes.
-int WritePiece(SerialPort* port, const unsigned char* p, DWORD n, DWORD* taken,
-               Clock::time_point* last_progress) {
-  *taken = 0;
-  {
-    std::lock_guard<std::mutex> lock(port->issue_mu);
-    if (port->cancelled) return ErrorCode(Failure::kCancelled);
-    port->write_ov = OVERLAPPED{};
-    port->write_ov.hEvent = port->write_event;
-    ResetEvent(port->write_event);
-    DWORD w = 0;
-    if (WriteFile(port->handle, p, n, &w, &port->write_ov)) {
-      *taken = w;
-      return 0;
-    }
-    if (GetLastError() != ERROR_IO_PENDING) return LastError();
-  }
-  DWORD last_queued = MAXDWORD;
-  for (;;) {
-    const DWORD r = WaitForSingleObject(port->write_event, kPollMs);
-    if (r == WAIT_OBJECT_0) break;
-    DWORD queued = 0;
-    if (DriverQueues(port->handle, nullptr, &queued) == 0 && queued != last_queued) {
-      last_queued = queued;
-      *last_progress = Clock::now();
-    }
-    if (StalledSince(*last_progress)) {
-      CancelIoEx(port->handle, &port->write_ov);
-      GetOverlappedResult(port->handle, &port->write_ov, taken, TRUE);
-      return ErrorCode(Failure::kStalled);
-    }
-  }
-  if (!GetOverlappedResult(port->handle, &port->write_ov, taken, FALSE)) {
-    const DWORD err = GetLastError();
-    if (Cancelled(port)) return ErrorCode(Failure::kCancelled);
-    return err != 0 ? int(err) : ErrorCode(Failure::kIo);
-  }
+  if (port->cancelled) return ErrorCode(Failure::kCancelled);
+  t.r->ov = OVERLAPPED{};
+  t.r->ov.hEvent = t.r->event;
+  ResetEvent(t.r->event);
+  port->write_active = true;
+  if (!WriteFile(port->handle, t.r->bytes.get() + from, DWORD(t.n - from), nullptr, &t.r->ov) &&
+      GetLastError() != ERROR_IO_PENDING)
+    return LastError();
   return 0;
 }
 
-// Waits until the driver has sent what it holds, or the device sends
-// nothing for the stall limit.
-int Drain(SerialPort* port) {
-  DWORD last = MAXDWORD;
-  auto last_progress = Clock::now();
+// Waits for the pending request: on its event or the cancel, 100 ms at a
+// time, polling the queued count in between. 0 once it has completed;
+// Failure::kCancelled, Failure::kStalled (no progress for kWriteStallMs), or
+// the error of a failed wait, with the request still in flight.
+int Await(Transfer& t) {
+  const HANDLE waits[2] = {t.r->event, t.port->cancel_event};
   for (;;) {
-    if (Cancelled(port)) return ErrorCode(Failure::kCancelled);
+    const DWORD w = WaitForMultipleObjects(2, waits, FALSE, kPollMs);
+    if (w == WAIT_OBJECT_0) return 0;
+    if (w == WAIT_OBJECT_0 + 1) return ErrorCode(Failure::kCancelled);
+    if (w == WAIT_FAILED) return LastError();
+    Poll(t);
+    if (MsSince(t.last_change) >= kWriteStallMs) return ErrorCode(Failure::kStalled);
+  }
+}
+
+// Ends a request still in flight: asks Windows to cancel it and waits
+// kAbandonWaitMs at most. *got is what the request reports it transferred,
+// when it has completed. A request still pending then is abandoned on
+// purpose: it is no longer the port's, and its OVERLAPPED, event and bytes
+// stay allocated for the life of the process, since Windows may complete it
+// (writing the OVERLAPPED, signalling the event, reading the bytes) at any
+// later time. Returns whether it completed.
+bool EndRequest(Transfer& t, DWORD* got) {
+  SerialPort* port = t.port;
+  CancelIoEx(port->handle, &t.r->ov);
+  if (WaitForSingleObject(t.r->event, kAbandonWaitMs) == WAIT_OBJECT_0) {
+    GetOverlappedResult(port->handle, &t.r->ov, got, FALSE);
+    return true;
+  }
+  std::lock_guard<std::mutex> lock(port->issue_mu);
+  port->request = nullptr;
+  return false;
+}
+
+// Waits until the driver has sent what it holds, at most the bytes' time on
+// the line plus a margin: every byte was taken, so a count that lags (a
+// driver that never reports an empty queue) ends the wait without failing
+// the write. Only a cancel fails it.
+int Drain(const Transfer& t) {
+  const auto started = Clock::now();
+  const std::uint64_t limit = win32::LineTimeMs(t.n, t.line) + kDrainMarginMs;
+  for (;;) {
     DWORD queued = 0;
-    if (const int err = DriverQueues(port->handle, nullptr, &queued)) return err;
-    if (queued == 0) return 0;
-    if (queued != last) {
-      last = queued;
-      last_progress = Clock::now();
-    } else if (StalledSince(last_progress)) {
-      return ErrorCode(Failure::kStalled);
-    }
-    Sleep(2);
+    if (DriverQueues(t.port->handle, nullptr, &queued) != 0 || queued == 0) return 0;
+    const std::uint64_t spent = MsSince(started);
+    if (spent >= limit) return 0;
+    const std::uint64_t wait = std::clamp<std::uint64_t>(
+        win32::LineTimeMs(queued, t.line), 1, std::min<std::uint64_t>(kPollMs, limit - spent));
+    if (WaitForSingleObject(t.port->cancel_event, DWORD(wait)) == WAIT_OBJECT_0)
+      return ErrorCode(Failure::kCancelled);
   }
 }
 
 }  // namespace
 
+// The whole buffer goes in one WriteFile (again for the rest only if a
+// driver completes it short without an error, which write time-outs of 0
+// rule out). A cancel or a stall cancels the request and discards what the
+// driver holds. *written is then what left the port: the write less what
+// the driver still held at that moment, by the count that includes pending
+// writes; with a driver that leaves a pending request out of that count,
+// what the request reports it transferred (or, if it never completed, the
+// count taken so far).
 int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* written,
                 WriteProgress progress, void* context) {
   if (written) *written = 0;
   if (!port) return ErrorCode(Failure::kNotOpen);
+  if (n > 0xFFFFFFFFu) return ErrorCode(Failure::kTooLarge);
   std::lock_guard<std::mutex> lock(port->write_mu);
-  const auto* p = static_cast<const unsigned char*>(data);
-  std::size_t done = 0;
-  auto last_progress = Clock::now();
-  int err = 0;
-  while (done < n || n == 0) {
-    const std::size_t left = n - done;
-    DWORD taken = 0;
-    err = WritePiece(port, p + done, DWORD(left < kPieceBytes ? left : kPieceBytes), &taken,
-                     &last_progress);
-    if (taken > 0) {
-      done += taken;
-      last_progress = Clock::now();
-      if (progress) progress(done, context);
-    }
-    if (err == 0 && Cancelled(port)) err = ErrorCode(Failure::kCancelled);
-    if (err != 0 || n == 0) break;
-    if (taken == 0) {
-      if (StalledSince(last_progress)) {
-        err = ErrorCode(Failure::kStalled);
-        break;
-      }
-      Sleep(1);  // a driver that took nothing and said nothing
-    }
+  {
+    std::lock_guard<std::mutex> issue(port->issue_mu);
+    if (port->cancelled) return ErrorCode(Failure::kCancelled);
+    if (!port->request && !(port->request = NewWriteRequest()))
+      return ErrorCode(Failure::kNoResources);
   }
-  if (written) *written = done;
-  if (err != 0) return err;
-  return Drain(port);
+  // The request's own copy: the caller may free its buffer when this
+  // returns, even while an abandoned request still refers to the bytes.
+  WriteRequest* r = port->request;
+  if (r->capacity < n) {
+    r->bytes.reset(new (std::nothrow) unsigned char[n]);
+    r->capacity = r->bytes ? n : 0;
+    if (!r->bytes) return ErrorCode(Failure::kNoResources);
+  }
+  if (n > 0) std::memcpy(r->bytes.get(), data, n);
+  Transfer t{port, r, n, CurrentLine(port), progress, context};
+
+  int err = 0;
+  bool cut = false;  // cancelled, stalled or failed with the request in flight
+  DWORD queued = 0;  // what the driver held when the write was cut short
+  while (t.done < n) {
+    if ((err = Issue(t, t.done)) != 0) break;
+    err = Await(t);
+    DWORD got = 0;
+    if (err != 0) {
+      cut = true;
+      if (ErrorIs(err, Failure::kStalled)) {
+        DriverQueues(port->handle, nullptr, &queued);
+        PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+      }
+      const bool completed = EndRequest(t, &got);
+      t.done = completed ? t.done + got : std::max(t.done, t.taken);
+      break;
+    }
+    if (!GetOverlappedResult(port->handle, &r->ov, &got, FALSE)) {
+      err = LastError();
+      t.done += got;
+      break;
+    }
+    if (got == 0 && n > 0) {
+      err = ErrorCode(Failure::kIo);  // neither an error nor a byte: nothing more will come
+      break;
+    }
+    t.done += got;
+    t.Report(t.done);
+  }
+  if (err == 0) err = Drain(t);
+
+  std::lock_guard<std::mutex> issue(port->issue_mu);
+  port->write_active = false;
+  // A cancel cuts the write short even when the driver completed it first:
+  // what the driver held then was discarded.
+  if (port->cancelled) {
+    err = ErrorCode(Failure::kCancelled);
+    cut = true;
+    queued = port->queued_sampled ? port->queued_at_cancel : 0;
+  }
+  std::size_t left = std::min(t.done, n);
+  if (cut && (queued != 0 || left == n)) left = n - std::min<std::size_t>(queued, n);
+  if (written) *written = left;
+  return err;
 }
 
 void SerialCancelWrites(SerialPort* port) {
   if (!port) return;
   std::lock_guard<std::mutex> lock(port->issue_mu);
+  if (!port->cancelled && port->write_active) {
+    // What the driver still holds of the write in flight, which the purge
+    // below discards: the writer reports the rest as sent.
+    DWORD queued = 0;
+    if (DriverQueues(port->handle, nullptr, &queued) == 0) {
+      port->queued_sampled = true;
+      port->queued_at_cancel = queued;
+    }
+  }
   port->cancelled = true;
-  CancelIoEx(port->handle, &port->write_ov);
+  SetEvent(port->cancel_event);
+  if (port->write_active && port->request) CancelIoEx(port->handle, &port->request->ov);
   PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
 }
 

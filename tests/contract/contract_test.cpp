@@ -1,16 +1,19 @@
-// The platform's serial and queue services against their contract, from
+// The platform's serial, queue and port-list services against their contract, from
 // portable code only, so that the same suite runs on every backend: natively
 // on Linux, and under Wine for the Windows build. The serial cases talk to
 // the simulated unit on the port named by CONTRACT_PORT (the Linux build
 // starts one itself; the Wine suite maps COM3 to one).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "platform/port_list.h"
 #include "platform/serial.h"
 #include "platform/thread.h"
 
@@ -164,6 +167,24 @@ TEST(SerialContractOpen, APortThatDoesNotExistFailsAsNotFound) {
   const char* missing = std::getenv("CONTRACT_MISSING_PORT");
   if (!missing || !*missing) GTEST_SKIP() << "CONTRACT_MISSING_PORT names no port";
   EXPECT_TRUE(ErrorIs(platform::SerialOpen(missing, &port), Failure::kNotFound));
+}
+
+// What the list holds depends on the machine (under Wine, Wine's own COM
+// ports), so only its shape is checked: it is read without failing, every
+// entry has a name and a known kind, and the groups come in order.
+TEST(PortListContract, ListsEveryPortNamedWithAKnownKindInGroupOrder) {
+  std::vector<platform::SerialPortInfo> ports;
+  ASSERT_EQ(platform::SerialPortList(&ports), 0);
+  const std::vector<std::string> kinds = {"usb", "acm", "uart", "other"};
+  std::size_t last = 0;
+  for (const platform::SerialPortInfo& p : ports) {
+    EXPECT_FALSE(p.name.empty());
+    const auto kind = std::find(kinds.begin(), kinds.end(), p.kind);
+    ASSERT_NE(kind, kinds.end()) << p.name << ": " << p.kind;
+    const std::size_t rank = std::size_t(kind - kinds.begin());
+    EXPECT_GE(rank, last) << p.name;
+    last = rank;
+  }
 }
 
 }  // namespace

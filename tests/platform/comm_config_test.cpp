@@ -26,6 +26,12 @@ TEST(WindowsCommConfig, TheProgramsLineIsRawWithDtrOnAndRtsOff) {
   EXPECT_FALSE(d.check_parity || d.cts_out || d.dsr_out || d.dsr_sensitivity ||
                d.xon_xoff_out || d.xon_xoff_in || d.error_char || d.discard_nul ||
                d.abort_on_error);
+  // Written even with XON/XOFF off: SetCommState refuses equal characters,
+  // and drivers refuse limits beyond their input buffer.
+  EXPECT_EQ(d.xon_char, 0x11);
+  EXPECT_EQ(d.xoff_char, 0x13);
+  EXPECT_GT(d.xoff_lim, 0);
+  EXPECT_LE(d.xon_lim + d.xoff_lim, platform::win32::kQueueBytes);
 
   s.baud = 115200;
   s.parity = 'E';
@@ -67,6 +73,20 @@ TEST(WindowsCommConfig, ComNamesBecomeDevicePathsThatReachComTenAndUp) {
   EXPECT_FALSE(platform::win32::DevicePath("COM123456789", path, 8));  // no overflow
   EXPECT_TRUE(platform::win32::IsStandardBaud(115200));
   EXPECT_FALSE(platform::win32::IsStandardBaud(12345));
+}
+
+TEST(WindowsCommConfig, SpeedsReadBackWithinThreePercentCountAsSet) {
+  using platform::win32::BaudMatches;
+  EXPECT_TRUE(BaudMatches(115200, 115200));
+  EXPECT_TRUE(BaudMatches(115200, 115384));  // a divisor's real rate
+  EXPECT_TRUE(BaudMatches(19200, 19200 * 97 / 100));
+  EXPECT_FALSE(BaudMatches(115200, 57600));
+  EXPECT_FALSE(BaudMatches(19200, 19200 * 104 / 100));
+  EXPECT_FALSE(BaudMatches(0, 0));
+  // 8N1 is 10 bits a byte: an 8 Mbit image takes 23.5 s at 115200 baud.
+  platform::LineSettings s;
+  s.baud = 115200;
+  EXPECT_EQ(platform::win32::LineTimeMs(270600, s), 23490u);
 }
 
 }  // namespace

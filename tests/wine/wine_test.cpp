@@ -178,6 +178,32 @@ TEST(WineTonecast, HappyTransfersMatchTheLinuxBuild) {
   }
 }
 
+// Names outside any ANSI code page: the folder the run works in and the
+// image's name. The image opens, the name prints back as typed (UTF-8
+// bytes on standard output) and the run log lands in that folder.
+TEST(WineTonecast, NonAsciiFolderAndImageNamesWork) {
+  TempDir root;
+  const std::string folder = root.file("prüfung-звук-音");
+  const std::string name = "образ-ü.vp";
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  MakeImage(8, folder + "/" + name);
+  const std::string image = ReadFile(folder + "/" + name);
+  UnitSim unit({"--link", g_wine->com3(), "--store", root.file("stored.vp")}, root.path());
+  ProcessOptions o;
+  o.cwd = folder;
+  // Wine converts the Unix command line and folder by the locale's code set.
+  o.env = {"LC_ALL=C.UTF-8"};
+  o.timeout_ms = 90000;
+  const ProcessResult r = g_wine->Wine({WindowsExe("tonecast"), "-P", "3", name}, o);
+  unit.Stop();
+  ExpectCleanEnd(r);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(FoldCrLf(r.out), testsupport::kBanner + testsupport::FileStatus(name, image.size()) +
+                                 testsupport::kGoodDialogue + testsupport::kComplete);
+  EXPECT_TRUE(ReadFile(root.file("stored.vp")) == image);
+  EXPECT_NE(ReadFile(folder + "/tonecast.log").find("FIN OK"), std::string::npos);
+}
+
 TEST(WineTonecast, FailuresEndWithTheLinuxVerdict) {
   TempDir images;
   MakeImage(8, images.file("image.vp"));
@@ -234,7 +260,13 @@ TEST(WineTonecast, CtrlCMidImageEndsTheRunAsOnLinux) {
   // Ended as Ctrl+C ends a program: STATUS_CONTROL_C_EXIT, of which a Linux
   // parent sees the low byte.
   EXPECT_EQ(r.exit_code, 0xC000013A & 0xFF);
-  EXPECT_NE(ReadFile(dir.file("tonecast.log")).find("Interrupted."), std::string::npos);
+  const std::string log = ReadFile(dir.file("tonecast.log"));
+  EXPECT_NE(log.find("Interrupted."), std::string::npos);
+  // The image's SEND record, if the write had begun, counts what left the
+  // port: never the whole image, whose write was cut short.
+  if (const auto at = log.find("size:270600 ("); at != std::string::npos) {
+    EXPECT_LT(std::stol(log.substr(at + 13)), 270600) << log;
+  }
 }
 
 TEST(WineLinepoke, RemembersThePortAndPacesTheCommandByteByByte) {
@@ -314,6 +346,37 @@ TEST(WineStation, TwoUnitsAtOnce) {
   EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 3) << report;
   EXPECT_NE(report.find(",COM4,COM4,image.vp,270600,8,complete,,"), std::string::npos) << report;
   std::printf("[ figure ] two units through the station under Wine: %.2f s\n", r.wall_s);
+}
+
+// Enter, or Ctrl+C, ends the wait for an answer that has no EOT. The input
+// watcher reads standard input (here a pipe) through the platform, so the
+// program's end never waits for it; after Ctrl+C the program ends with
+// Ctrl+C's status and prints nothing more.
+TEST(WineLinepoke, EnterOrCtrlCEndsAnAnswerWithoutEot) {
+  for (const bool ctrl_c : {false, true}) {
+    SCOPED_TRACE(ctrl_c ? "Ctrl+C" : "Enter");
+    TempDir dir;
+    testsupport::WriteFile(dir.file("comm.txt"), "COM3");
+    UnitSim unit({"--no-eot", "--link", g_wine->com3()}, dir.path());
+    ProcessOptions o;
+    o.cwd = dir.path();
+    o.env = g_wine->env();
+    o.stdin_open = true;
+    o.timeout_ms = 30000;
+    testsupport::Process p({WINE_PROGRAM, WindowsExe("linepoke"), "STATUS"}, o);
+    // The whole answer, CR LF as the C runtime's text mode writes it.
+    ASSERT_TRUE(p.WaitForOutput("READY\r\r\n", 20000)) << p.Output();
+    if (ctrl_c) {
+      p.Signal(SIGINT);  // Wine passes it on as the console's Ctrl+C event
+    } else {
+      p.WriteStdin("\n");
+    }
+    const ProcessResult r = p.Wait(20000);
+    unit.Stop();
+    ExpectCleanEnd(r);
+    EXPECT_EQ(r.exit_code, ctrl_c ? 0xC000013A & 0xFF : 0);
+    EXPECT_EQ(FoldCrLf(r.out), "OK STATUS\r\nREADY\r\n");
+  }
 }
 
 TEST(WinePlatform, ThePortableContractSuitePassesOnTheWindowsBackend) {
