@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/arguments.h"
 #include "platform/console.h"
 #include "platform/port_list.h"
 #include "platform/process.h"
@@ -14,6 +15,7 @@
 #include "station/children.h"
 #include "station/image_check.h"
 #include "station/options.h"
+#include "station/paths.h"
 #include "station/port_listing.h"
 #include "station/port_plan.h"
 #include "station/report.h"
@@ -99,7 +101,7 @@ bool PlanRound(const Options& o, bool first, std::vector<UnitPort>* units) {
   // A device path that is not there stops the start, as a bad argument does.
   std::error_code ec;
   for (const UnitPort& u : *units) {
-    if (!u.env.empty() && !std::filesystem::exists(u.device, ec)) {
+    if (!u.env.empty() && !std::filesystem::exists(PathOf(u.device), ec)) {
       PrintError("no such device: " + u.device);
       units->clear();
       return false;
@@ -144,9 +146,11 @@ int main(int argc, char** argv) {
   platform::ConsoleGuardStandardStreams();
   platform::ConsoleSurviveBrokenOutputs();
 
+  // Names as typed, whatever their characters: UTF-8 from here on.
+  const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
   Options o;
   const std::string problem =
-      ParseOptions(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), &o);
+      ParseOptions(std::vector<std::string>(args.begin() + (args.empty() ? 0 : 1), args.end()), &o);
   if (o.help) {
     Print(UsageText());
     return kAllComplete;
@@ -163,24 +167,24 @@ int main(int argc, char** argv) {
     return kNothingStarted;
   }
   std::error_code ec;
-  settings.image_path = std::filesystem::absolute(o.image, ec).lexically_normal().string();
-  settings.image_name = std::filesystem::path(o.image).filename().string();
+  settings.image_path = AbsoluteText(o.image);
+  settings.image_name = TextOf(PathOf(o.image).filename());
   settings.tonecast = TonecastPath();
-  if (ec || !std::filesystem::is_regular_file(settings.tonecast, ec)) {
+  if (!std::filesystem::is_regular_file(PathOf(settings.tonecast), ec)) {
     PrintError("tonecast not found at " + settings.tonecast);
     return kNothingStarted;
   }
   std::vector<UnitPort> units;
   if (!PlanRound(o, true, &units)) return kNothingStarted;
   settings.logs = o.logs;
-  std::filesystem::create_directories(settings.logs, ec);
+  std::filesystem::create_directories(PathOf(settings.logs), ec);
   // What counts is a folder at the end: some runtimes report an existing
   // parent as an error.
-  if (!std::filesystem::is_directory(settings.logs, ec)) {
+  if (!std::filesystem::is_directory(PathOf(settings.logs), ec)) {
     PrintError("cannot make the logs folder " + settings.logs);
     return kNothingStarted;
   }
-  Report report((std::filesystem::path(settings.logs) / kReportName).string());
+  Report report(TextOf(PathOf(settings.logs) / kReportName));
   const bool table = platform::ConsoleCanRedraw(platform::ConsoleStream::kOutput);
 
   // From here an interrupt is passed on to the units; the station ends by

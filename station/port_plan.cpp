@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/file.h"
+#include "station/paths.h"
 
 namespace station {
 
@@ -15,14 +16,8 @@ namespace {
 // and a link to it): the resolved path where it exists, else the name.
 std::string Identity(const UnitPort& unit) {
   std::error_code ec;
-  const std::filesystem::path resolved = std::filesystem::canonical(unit.device, ec);
-  return ec ? unit.device : resolved.string();
-}
-
-std::string Absolute(const std::string& path) {
-  std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-  return ec ? path : absolute.lexically_normal().string();
+  const std::filesystem::path resolved = std::filesystem::canonical(PathOf(unit.device), ec);
+  return ec ? unit.device : TextOf(resolved);
 }
 
 std::string Upper(std::string text) {
@@ -78,15 +73,15 @@ std::string PlanUnits(const std::vector<std::string>& names, bool by_environment
       unit.device = mapped && *mapped ? mapped : name;
       // The child works in a folder of its own: a relative device path in
       // the mapping is handed on as the absolute one it means here.
-      if (mapped && *mapped && std::filesystem::path(mapped).is_relative())
-        unit.env = name + "=" + Absolute(mapped);
+      if (mapped && *mapped && PathOf(mapped).is_relative())
+        unit.env = name + "=" + AbsoluteText(mapped);
     } else if (!by_environment) {
       return name + ": not a port name here (ports are named COM<n>)";
     } else {
       while (named.count(next_free)) ++next_free;
       unit.com = next_free++;
       unit.device = name;
-      unit.env = "COM" + std::to_string(unit.com) + "=" + Absolute(name);
+      unit.env = "COM" + std::to_string(unit.com) + "=" + AbsoluteText(name);
     }
     if (!identities.insert(Identity(unit)).second) return name + ": the same port named twice";
     // Two paths with the same last component get folders of their own;

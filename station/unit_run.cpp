@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/thread.h"
+#include "station/paths.h"
 #include "station/tonecast_output.h"
 
 namespace station {
@@ -49,9 +50,9 @@ std::string Coded(const std::string& text, int code) {
 // Makes the port's folder in the logs folder unless it is there. What
 // counts is a folder at the end.
 bool MakeFolder(const std::string& folder, std::error_code* ec) {
-  std::filesystem::create_directory(folder, *ec);
+  std::filesystem::create_directory(PathOf(folder), *ec);
   std::error_code is_ec;
-  if (std::filesystem::is_directory(folder, is_ec)) return true;
+  if (std::filesystem::is_directory(PathOf(folder), is_ec)) return true;
   if (!*ec) *ec = is_ec ? is_ec : std::make_error_code(std::errc::not_a_directory);
   return false;
 }
@@ -149,14 +150,14 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
   row.flash = settings.flash;
   const auto start = Clock::now();
 
-  const std::string folder = (std::filesystem::path(settings.logs) / port.folder).string();
+  const std::string folder = TextOf(PathOf(settings.logs) / PathOf(port.folder));
   std::error_code ec;
   ConsoleFile console;
   platform::ChildProcess* child = nullptr;
   int err = 0;
   if (!MakeFolder(folder, &ec)) {
     outcome.first_error = Coded("Cannot make the folder " + folder + ".", ec.value());
-  } else if (!port.env.empty() && !std::filesystem::exists(port.device, ec)) {
+  } else if (!port.env.empty() && !std::filesystem::exists(PathOf(port.device), ec)) {
     // A device path that is not there (an adapter unplugged between rounds):
     // tonecast would only name the number it was handed.
     outcome.first_error = "No such device: " + port.device;

@@ -1,7 +1,7 @@
-// Child processes on Windows: CreateProcessW with wide strings, an
-// environment block of this process's variables plus the additions, the
-// null device as standard input and an anonymous pipe for each of standard
-// output and error.
+// Child processes on Windows: CreateProcessW with wide strings (from the
+// UTF-8 text the programs hold), an environment block of this process's
+// variables plus the additions, the null device as standard input and an
+// anonymous pipe for each of standard output and error.
 //
 // The parent's ends of the pipes are never inheritable. The child's ends
 // are made inheritable for the one CreateProcessW call, and the call names
@@ -23,10 +23,13 @@
 
 #include "platform/thread.h"
 #include "platform/win32/last_error.h"
+#include "platform/win32/text.h"
 
 namespace platform {
 
 using win32::LastError;
+using win32::Utf8FromWide;
+using win32::WideFromUtf8;
 
 struct ChildProcess {
   HANDLE process = nullptr;
@@ -35,31 +38,6 @@ struct ChildProcess {
 };
 
 namespace {
-
-// UTF-8 to UTF-16; text that is not valid UTF-8 is taken in the ANSI code
-// page, as the C runtime hands command-line words to main.
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  for (UINT page : {UINT(CP_UTF8), UINT(CP_ACP)}) {
-    const DWORD flags = page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-    const int n = MultiByteToWideChar(page, flags, text.data(), int(text.size()), nullptr, 0);
-    if (n <= 0) continue;
-    std::wstring out(std::size_t(n), L'\0');
-    MultiByteToWideChar(page, flags, text.data(), int(text.size()), out.data(), n);
-    return out;
-  }
-  return std::wstring();
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int n =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return std::string();
-  std::string out(std::size_t(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
 
 // One word of a command line as the C runtime's parser reads it back:
 // quoted when it holds a blank or a quote (or is empty); backslashes are
@@ -108,7 +86,9 @@ int BuildEnvironment(const std::vector<std::string>& additions, std::wstring* bl
   for (const std::string& a : additions) {
     if (a.empty() || a.front() == '=' || a.find('=') == std::string::npos)
       return ErrorCode(Failure::kInvalid);
-    added.push_back(Wide(a));
+    std::wstring wide;
+    if (int err = WideFromUtf8(a.c_str(), &wide)) return err;
+    added.push_back(wide);
   }
   std::vector<std::wstring> entries;
   if (wchar_t* env = GetEnvironmentStringsW()) {
@@ -170,13 +150,17 @@ int MakePlumbing(Plumbing* p) {
 }
 
 int Create(const ChildSpec& spec, Plumbing* p, HANDLE* process) {
-  std::wstring command;
-  const std::wstring program = Wide(spec.program);
+  // Text that is not UTF-8 fails here rather than name another file.
+  std::wstring program, cwd, word, command;
+  if (int err = WideFromUtf8(spec.program.c_str(), &program)) return err;
+  if (int err = WideFromUtf8(spec.cwd.c_str(), &cwd)) return err;
   AppendWord(&command, program);
-  for (const std::string& a : spec.args) AppendWord(&command, Wide(a));
+  for (const std::string& a : spec.args) {
+    if (int err = WideFromUtf8(a.c_str(), &word)) return err;
+    AppendWord(&command, word);
+  }
   std::wstring environment;
   if (int err = BuildEnvironment(spec.env, &environment)) return err;
-  const std::wstring cwd = Wide(spec.cwd);
 
   HANDLE inherited[3] = {p->null_in, p->out_write, p->err_write};
   SIZE_T size = 0;
@@ -290,7 +274,7 @@ std::string ProgramFolder() {
   }
   const std::size_t sep = path.find_last_of(L"\\/");
   if (sep == std::wstring::npos) return "";
-  return Narrow(path.substr(0, sep));
+  return Utf8FromWide(path.substr(0, sep).c_str());
 }
 
 std::string ProgramFileName(const std::string& name) { return name + ".exe"; }
