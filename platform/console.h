@@ -31,6 +31,8 @@ bool ConsoleStreamsShareTerminal();
 // The stream's terminal width in columns now (asked anew at every call, so
 // a resize is seen at once); 0 when unknown or not a terminal.
 int ConsoleColumns(ConsoleStream stream);
+// The stream's terminal height in rows now; 0 when unknown or not a terminal.
+int ConsoleRows(ConsoleStream stream);
 // Writes the bytes as they are (no translation, no C-runtime buffer or
 // lock), straight to the stream's descriptor or handle. May block while the
 // console does (a stopped terminal, a selection in a console window): call
@@ -66,6 +68,10 @@ bool InterruptReceived();
 // (platform/process.h) passes it on: POSIX, its signal number; Windows, a
 // value other than 0. 0 when none has been received. Any thread.
 int InterruptKind();
+// The kind to pass on as a second request, one that ends a program at once
+// where the first did not: a repeated hang-up is not such a request (a
+// closing terminal sends two), so after one it is a request to terminate.
+int InterruptUrgentKind(int kind);
 // Ends the process as the received interrupt would have ended it by default,
 // so that a calling shell or script sees the interrupt. Returns at once, and
 // does nothing, when no interrupt has been received.

@@ -129,6 +129,12 @@ int ConsoleColumns(ConsoleStream stream) {
   return size.ws_col;
 }
 
+int ConsoleRows(ConsoleStream stream) {
+  winsize size{};
+  if (ioctl(int(stream), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_row;
+}
+
 int ConsoleWrite(ConsoleStream stream, const void* data, std::size_t n) {
   const auto* p = static_cast<const char*>(data);
   while (n > 0) {
@@ -197,6 +203,8 @@ void InterruptGuardPort(SerialPort* port) {
 bool InterruptReceived() { return g_received.load() != 0; }
 
 int InterruptKind() { return g_received.load(); }
+
+int InterruptUrgentKind(int kind) { return kind == SIGHUP ? SIGTERM : kind; }
 
 void InterruptExit() {
   const int sig = g_received.load();

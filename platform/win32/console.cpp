@@ -152,6 +152,12 @@ int ConsoleColumns(ConsoleStream stream) {
   return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+int ConsoleRows(ConsoleStream stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(StreamHandle(stream), &info)) return 0;
+  return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
 int ConsoleWrite(ConsoleStream stream, const void* data, std::size_t n) {
   const HANDLE h = StreamHandle(stream);
   const auto* p = static_cast<const char*>(data);
@@ -227,6 +233,8 @@ bool InterruptReceived() { return g_interrupts.load() > 0; }
 // The console delivers its events to every process attached to it, so the
 // kind is only ever asked whether it is there.
 int InterruptKind() { return InterruptReceived() ? 1 : 0; }
+
+int InterruptUrgentKind(int kind) { return kind; }
 
 void InterruptExit() {
   if (!InterruptReceived()) return;
