@@ -5,12 +5,7 @@
 # man/; installing compiles nothing.
 include(GNUInstallDirs)
 
-set(TONECAST_PROGRAMS tonecast linepoke unitsim vpimage)
-# The station is a program of its own folder: installed once it is built
-# here, with its page once the page is written.
-if(TARGET tonecast-station)
-  list(APPEND TONECAST_PROGRAMS tonecast-station)
-endif()
+set(TONECAST_PROGRAMS tonecast linepoke unitsim vpimage tonecast-station)
 
 # TONECAST_INSTALLED: the programs that this build installs.
 set(TONECAST_INSTALLED)
@@ -19,10 +14,7 @@ foreach(program IN LISTS TONECAST_PROGRAMS)
     list(APPEND TONECAST_INSTALLED ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     set(page ${PROJECT_SOURCE_DIR}/man/${program}.1)
-    # Every page is required (a missing one fails the install) but the
-    # station's, which may be written after its program.
-    if(EXISTS ${page} OR NOT program STREQUAL "tonecast-station")
-      install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    endif()
+    # Every page is required: a missing one fails the install.
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
 endforeach()

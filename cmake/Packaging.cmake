@@ -17,11 +17,9 @@ service port: tonecast checks a voice-prompt image (VP file) and downloads
 it to the unit, logging every step to tonecast.log, and linepoke sends the
 unit one command line and shows its answer.")
 # Each part on lines of its own, none longer than 80 columns.
-if(TARGET tonecast-station)
-  string(APPEND description "
+string(APPEND description "
 tonecast-station lists the serial ports and flashes many units at once,
 one tonecast per port.")
-endif()
 string(APPEND description "
 unitsim, a simulated unit on a pseudo-terminal, and vpimage, which builds
 and checks images, let the programs be tried without a unit.")

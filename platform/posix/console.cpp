@@ -21,6 +21,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/posix/child_signals.h"
 #include "platform/posix/serial_descriptor.h"
 
 namespace platform {
@@ -50,11 +51,14 @@ static_assert(std::atomic<int>::is_always_lock_free, "used inside a signal handl
 }
 
 // Ends the process at once by sig, leaving the guarded port free for the
-// next program: its lock goes with the descriptor, but on a
-// pseudo-terminal the exclusive flag would outlive it.
+// next program (its lock goes with the descriptor, but on a
+// pseudo-terminal the exclusive flag would outlive it), and passes the same
+// end-at-once on to the children it runs, which would otherwise go on
+// unwatched.
 [[noreturn]] void ReleasePortAndEnd(int sig) {
   const int fd = g_guard_fd.load();
   if (fd >= 0) ioctl(fd, TIOCNXCL);
+  SignalChildrenNow(sig);
   EndBySignal(sig);
 }
 

@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -29,6 +30,7 @@
 #include <new>
 #include <thread>
 
+#include "platform/posix/child_signals.h"
 #include "platform/thread.h"
 
 extern char** environ;
@@ -49,6 +51,33 @@ namespace {
 
 // The fallback wait's step when no pidfd is at hand.
 constexpr std::uint32_t kPollStepMs = 10;
+
+// The pidfds of the children not yet released, for a signal handler that
+// must pass an end-at-once on (SignalChildrenNow). A pidfd names its own
+// process for good, never one that took over a reaped child's number; a
+// slot's number read just before the slot was cleared and the descriptor
+// closed names nothing, or another of these children, or a descriptor that
+// is no pidfd, which refuses the signal.
+constexpr int kChildSlots = 256;
+std::atomic<int> g_child_pidfds[kChildSlots];
+static_assert(std::atomic<int>::is_always_lock_free, "read inside a signal handler");
+
+void Register(int pidfd) {
+  if (pidfd < 0) return;
+  for (auto& slot : g_child_pidfds) {
+    int expected = 0;
+    // Slots hold pidfd + 1, so that 0 means free and needs no initialiser.
+    if (slot.compare_exchange_strong(expected, pidfd + 1)) return;
+  }
+}
+
+void Unregister(int pidfd) {
+  if (pidfd < 0) return;
+  for (auto& slot : g_child_pidfds) {
+    int expected = pidfd + 1;
+    if (slot.compare_exchange_strong(expected, 0)) return;
+  }
+}
 
 int OpenPidfd(pid_t pid) {
 #ifdef SYS_pidfd_open
@@ -228,6 +257,7 @@ int ChildStart(const ChildSpec& spec, ChildProcess** child) {
   c->out_fd = out[0];
   c->err_fd = err[0];
   c->pidfd = OpenPidfd(c->pid);
+  Register(c->pidfd);
   *child = c;
   return 0;
 }
@@ -286,8 +316,20 @@ void ChildRelease(ChildProcess* child) {
   if (!child) return;
   CloseFd(&child->out_fd);
   CloseFd(&child->err_fd);
+  Unregister(child->pidfd);
   CloseFd(&child->pidfd);
   delete child;
+}
+
+void SignalChildrenNow(int sig) {
+#ifdef SYS_pidfd_send_signal
+  for (auto& slot : g_child_pidfds) {
+    const int fd = slot.load() - 1;
+    if (fd >= 0) syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0);
+  }
+#else
+  (void)sig;
+#endif
 }
 
 std::string ProgramFolder() {

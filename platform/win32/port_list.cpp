@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/common/port_list_order.h"
+#include "platform/win32/text.h"
 
 namespace platform {
 
@@ -50,15 +51,7 @@ constexpr DWORD kMaxPortName = 256;
 // device, vendor bus): a few at most.
 constexpr int kMaxParents = 4;
 
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int n =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return {};
-  std::string out(std::size_t(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
+std::string Utf8(const std::wstring& wide) { return win32::Utf8FromWide(wide.c_str()); }
 
 wchar_t UpperAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? wchar_t(c - L'a' + L'A') : c; }
 

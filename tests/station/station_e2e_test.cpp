@@ -334,3 +334,19 @@ TEST(Station, NothingStartsWhenTheStartIsRefused) {
 }
 
 }  // namespace
+
+// SIGQUIT asks for an end at once: the station passes it on, so no unit
+// goes on flashing unwatched, and every port is free at once.
+TEST(Station, QuitEndsEveryUnitAtOnce) {
+  Bench bench({{"--pace"}, {"--pace"}});
+  Process p(Station({"image.vp", bench.units[0]->sim->path(), bench.units[1]->sim->path()}),
+            bench.Options());
+  for (const auto& u : bench.units) ASSERT_TRUE(u->sim->WaitForTranscript("image first byte", 30000));
+  p.Signal(SIGQUIT);
+  EXPECT_EQ(p.Wait(20000).signal, SIGQUIT);
+  for (const auto& u : bench.units) {
+    // A unit left running would hold its port until its image ends.
+    for (int i = 0; i < 100 && PortIsFree(u->sim->path()) != ""; ++i) usleep(20000);
+    EXPECT_EQ(PortIsFree(u->sim->path()), "");
+  }
+}
