@@ -26,7 +26,8 @@ using namespace station;
 
 namespace {
 
-// Exit status: every unit completed; some did not; nothing was started.
+// Exit status: every unit completed; some did not (or a report row was not
+// written); nothing was started, not even one unit's tonecast.
 constexpr int kAllComplete = 0;
 constexpr int kSomeNotComplete = 1;
 constexpr int kNothingStarted = 2;

@@ -28,8 +28,8 @@ std::string PortTable(const std::vector<platform::SerialPortInfo>& ports) {
   std::vector<std::vector<std::string>> rows = {
       {"NAME", "KIND", "USB-ID", "MAKER", "PRODUCT", "SERIAL", "STABLE-NAME", "DESCRIPTION"}};
   for (const platform::SerialPortInfo& p : ports)
-    rows.push_back({p.name, p.kind, p.usb_id, p.maker, p.product, p.serial, p.stable_name,
-                    p.description});
+    rows.push_back(
+        {p.name, p.kind, p.usb_id, p.maker, p.product, p.serial, p.stable_name, p.description});
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (auto& row : rows)
     for (std::size_t c = 0; c < row.size(); ++c) {

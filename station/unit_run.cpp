@@ -111,7 +111,10 @@ class ErrorReader {
  public:
   ErrorReader(std::size_t index, Display* display, ConsoleFile* console)
       : index_(index), display_(display), console_(console) {}
-  ~ErrorReader() { Join(); }
+  ~ErrorReader() {
+    Read(nullptr);  // no effect once a child was handed over
+    Join();
+  }
   // 0, or the platform's error code.
   int Start() {
     try {
@@ -121,9 +124,10 @@ class ErrorReader {
     }
     return 0;
   }
-  // The child to read (null: none was started). Once.
+  // The child to read (null: none was started); the first call counts.
   void Read(platform::ChildProcess* child) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (given_) return;
     child_ = child;
     given_ = true;
     wake_.notify_one();
