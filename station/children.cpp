@@ -2,14 +2,18 @@
 
 #include <algorithm>
 
+#include "platform/console.h"
+
 namespace station {
 
 int Children::Start(const platform::ChildSpec& spec, platform::ChildProcess** child) {
   std::lock_guard<std::mutex> lock(mu_);
   if (interrupted_) return platform::ErrorCode(platform::Failure::kCancelled);
   const int err = platform::ChildStart(spec, child);
-  if (err == 0) running_.push_back(*child);
-  return err;
+  if (err != 0) return err;
+  running_.push_back(*child);
+  ++started_;
+  return 0;
 }
 
 void Children::Forget(platform::ChildProcess* child) {
@@ -27,7 +31,10 @@ void Children::Interrupt(int kind) {
 
 void Children::Hurry() {
   std::lock_guard<std::mutex> lock(mu_);
-  for (platform::ChildProcess* c : running_) platform::ChildInterrupt(c, kind_);
+  // tonecast takes a repeated hang-up for the closing terminal's second one
+  // and goes on: the second request must be of a kind that it heeds.
+  const int urgent = platform::InterruptUrgentKind(kind_);
+  for (platform::ChildProcess* c : running_) platform::ChildInterrupt(c, urgent);
 }
 
 bool Children::interrupted() {
@@ -35,9 +42,9 @@ bool Children::interrupted() {
   return interrupted_;
 }
 
-int Children::running() {
+std::size_t Children::started() {
   std::lock_guard<std::mutex> lock(mu_);
-  return int(running_.size());
+  return started_;
 }
 
 }  // namespace station

@@ -8,6 +8,7 @@
 // missed.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 #include <vector>
 
@@ -28,13 +29,17 @@ class Children {
   void Interrupt(int kind);
   // A second interrupt to each child still running, which makes tonecast
   // end at once: for children that take too long to end after the first.
+  // After a hang-up it is a request to terminate (a repeated hang-up is
+  // ignored, as a closing terminal sends two).
   void Hurry();
   bool interrupted();
-  int running();
+  // How many children have been started, all rounds together.
+  std::size_t started();
 
  private:
   std::mutex mu_;
   std::vector<platform::ChildProcess*> running_;
+  std::size_t started_ = 0;
   bool interrupted_ = false;
   int kind_ = 0;
 };

@@ -61,9 +61,9 @@ void Display::Console(std::size_t i, const ConsoleEvent& event) {
 }
 
 void Display::Progress(std::size_t i, const station::Progress& progress) {
-  if (!table_) return;  // plain lines carry no percentages
   const std::uint32_t now = platform::MilliClock();
   std::lock_guard<std::mutex> lock(mu_);
+  if (!table_) return;  // plain lines carry no percentages
   if (i >= views_.size()) return;
   UnitView& v = views_[i];
   // The two outputs are read apart: a count that comes after the step has
@@ -118,13 +118,15 @@ void Display::Run() {
       wake_.wait_until(lock, due, [this] { return stopping_; });
     }
     const bool final_draw = stopping_;
+    const bool table = table_;
     dirty_ = false;
     std::vector<UnitView> views;
     std::deque<std::string> lines;
-    if (table_) views = views_;
+    if (table) views = views_;
     lines.swap(lines_);
     lock.unlock();
-    if (table_) {
+    const bool fits = !table || TableFits(views.size());
+    if (table && fits) {
       Draw(views);
     } else {
       std::string text;
@@ -133,8 +135,30 @@ void Display::Run() {
     }
     last_draw = std::chrono::steady_clock::now();
     lock.lock();
+    if (!fits) ToPlainLines();
     if (final_draw && lines_.empty()) return;
   }
+}
+
+bool Display::TableFits(std::size_t units) {
+  // The header, a row per unit, and the line the cursor waits on below: a
+  // table taller than the screen cannot be redrawn in place (the cursor
+  // stops at the screen's top) and would scroll a copy at every redraw.
+  const int height = platform::ConsoleRows(platform::ConsoleStream::kOutput);
+  return height <= 0 || units + 2 <= std::size_t(height);
+}
+
+void Display::ToPlainLines() {
+  table_ = false;
+  // Where each unit stands, once, and from here on a line per change.
+  for (const UnitView& v : views_) {
+    if (v.verdict != Verdict::kRunning) {
+      lines_.push_back(PlainVerdictLine(v));
+    } else if (!v.phase.empty()) {
+      lines_.push_back(PlainPhaseLine(v));
+    }
+  }
+  dirty_ = true;
 }
 
 void Display::Write(const std::string& text) {

@@ -6,7 +6,9 @@
 //
 // On a terminal that redraws, one table row per unit, redrawn in place at
 // most 10 times a second; otherwise one plain line per phase change and per
-// verdict.
+// verdict. A table that does not fit the terminal's height (found at any
+// redraw, so a terminal made smaller counts too) turns into plain lines for
+// the rest of the round.
 #pragma once
 
 #include <condition_variable>
@@ -47,11 +49,16 @@ class Display {
 
  private:
   void Run();
+  // Whether a table of that many units fits the terminal's height now (an
+  // unknown height counts as room enough).
+  static bool TableFits(std::size_t units);
+  // From the table to plain lines, starting with each unit's state. Under mu_.
+  void ToPlainLines();
   void Draw(const std::vector<UnitView>& views);
   void Write(const std::string& text);
 
-  const bool table_;
   std::mutex mu_;
+  bool table_;  // under mu_: false once the table has turned into plain lines
   std::condition_variable wake_;
   std::vector<UnitView> views_;
   std::deque<std::string> lines_;  // plain lines not yet written

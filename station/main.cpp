@@ -26,20 +26,23 @@ using namespace station;
 
 namespace {
 
-// Exit status: every unit completed; some did not; nothing was started.
+// Exit status: every unit completed; some did not (or a report row was not
+// written); nothing was started, not even one unit's tonecast.
 constexpr int kAllComplete = 0;
 constexpr int kSomeNotComplete = 1;
 constexpr int kNothingStarted = 2;
 
 constexpr char kReportName[] = "report.csv";
 
-Children g_children;
+// Never destroyed: the platform calls OnInterrupt on a thread of its own,
+// which may still run while static objects are destroyed after main returns.
+Children* const g_children = new Children;
 // Set while the station waits at the prompt between rounds: no unit runs,
 // so an interrupt ends the station at once.
 std::atomic<bool> g_idle{false};
 
 void OnInterrupt() {
-  g_children.Interrupt(platform::InterruptKind());
+  g_children->Interrupt(platform::InterruptKind());
   if (g_idle.load()) platform::InterruptExit();
 }
 
@@ -128,7 +131,7 @@ bool NextRound(int round) {
   }
   g_idle.store(false);
   // An interrupt that came just as Enter did: no round starts.
-  if (g_children.interrupted()) platform::InterruptExit();
+  if (g_children->interrupted()) platform::InterruptExit();
   const bool quit = line.find_first_of("qQ") != std::string::npos;
   if (quit) Print("\n");
   return !quit;
@@ -192,22 +195,25 @@ int main(int argc, char** argv) {
   platform::InterruptWatch(OnInterrupt);
   int rounds = 0;
   std::size_t units_run = 0, units_complete = 0;
+  int rows_lost = 0;
   for (;;) {
     if (!units.empty()) {
       ++rounds;
       Print(settings.image_name + ": " + std::to_string(o.flash) + " Mbit image, " +
             std::to_string(settings.image_size) + " bytes, to " + std::to_string(units.size()) +
             (units.size() == 1 ? " unit" : " units") + "; logs in " + settings.logs + "\n");
-      const std::vector<UnitView> views = RunRound(settings, units, table, &g_children, &report);
-      std::string summary = SummaryText(views);
-      if (const int failed = report.failures(); failed > 0)
-        summary += report.path() + ": " + std::to_string(failed) +
-                   " row(s) not written (code:" + std::to_string(report.last_error()) + ")\n";
-      Print(summary);
+      const std::vector<UnitView> views = RunRound(settings, units, table, g_children, &report);
+      Print(SummaryText(views));
+      if (const int failed = report.failures() - rows_lost; failed > 0) {
+        PrintError("cannot write " + std::to_string(failed) + (failed == 1 ? " row" : " rows") +
+                   " of this round to " + report.path() +
+                   " (code:" + std::to_string(report.last_error()) + "): the report lacks them");
+        rows_lost += failed;
+      }
       units_run += views.size();
       for (const UnitView& v : views) units_complete += v.verdict == Verdict::kComplete;
     }
-    if (g_children.interrupted() || !o.loop || !NextRound(rounds)) break;
+    if (g_children->interrupted() || !o.loop || !NextRound(rounds)) break;
     PlanRound(o, false, &units);
   }
   if (o.loop && rounds > 1)
@@ -215,5 +221,9 @@ int main(int argc, char** argv) {
           std::to_string(units_run) + " units complete.\n");
   // After an interrupt the station ends by it, as its units did.
   platform::InterruptExit();
-  return units_complete == units_run ? kAllComplete : kSomeNotComplete;
+  // No unit got as far as its tonecast (its folder could not be made, say).
+  if (g_children->started() == 0) return kNothingStarted;
+  // A unit that did not complete, or a run the report does not record.
+  if (units_complete != units_run || rows_lost > 0) return kSomeNotComplete;
+  return kAllComplete;
 }

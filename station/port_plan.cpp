@@ -5,6 +5,7 @@
 #include <set>
 #include <system_error>
 
+#include "platform/common/port_name.h"
 #include "platform/file.h"
 #include "station/paths.h"
 
@@ -29,14 +30,11 @@ std::string Upper(std::string text) {
 }  // namespace
 
 bool ParseComName(const std::string& name, int* n) {
-  if (name.size() < 4 || name.size() > 12 || name.compare(0, 3, "COM") != 0) return false;
-  long value = 0;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return false;
-    value = value * 10 + (name[i] - '0');
-  }
-  if (value <= 0 || value > 0x7FFFFFFF) return false;
-  *n = int(value);
+  if (!platform::IsNumberedPortName(name.c_str())) return false;
+  int value = 0;  // at most nine digits: within an int
+  for (std::size_t i = 3; i < name.size(); ++i) value = value * 10 + (name[i] - '0');
+  if (value == 0) return false;
+  *n = value;
   return true;
 }
 
@@ -64,11 +62,15 @@ std::string PlanUnits(const std::vector<std::string>& names, bool by_environment
   }
   std::set<std::string> folders, identities;
   int next_free = 1;
-  for (const std::string& name : names) {
-    if (name.empty()) return "an empty port name";
+  for (const std::string& named_as : names) {
+    if (named_as.empty()) return "an empty port name";
     UnitPort unit;
+    // COM03 is the port tonecast -P 3 opens: COM3, in its environment, its
+    // folder and its identity alike.
+    const bool numbered = ParseComName(named_as, &unit.com);
+    const std::string name = numbered ? "COM" + std::to_string(unit.com) : named_as;
     unit.name = name;
-    if (ParseComName(name, &unit.com)) {
+    if (numbered) {
       const char* mapped = by_environment ? std::getenv(name.c_str()) : nullptr;
       unit.device = mapped && *mapped ? mapped : name;
       // The child works in a folder of its own: a relative device path in
@@ -83,7 +85,7 @@ std::string PlanUnits(const std::vector<std::string>& names, bool by_environment
       unit.device = name;
       unit.env = "COM" + std::to_string(unit.com) + "=" + AbsoluteText(name);
     }
-    if (!identities.insert(Identity(unit)).second) return name + ": the same port named twice";
+    if (!identities.insert(Identity(unit)).second) return named_as + ": the same port named twice";
     // Two paths with the same last component get folders of their own;
     // folders are told apart regardless of case, as some systems do.
     const std::string base = LabelFor(name);

@@ -9,7 +9,8 @@
 namespace station {
 
 struct UnitPort {
-  std::string name;    // as named or listed: "COM3", "/dev/serial/by-id/usb-..."
+  std::string name;    // as named or listed, COM<n> in its plain form: "COM3",
+                       // "/dev/serial/by-id/usb-..."
   std::string label;   // shown: "COM3", "ttyUSB0", "usb-..."
   std::string folder;  // its folder in the logs folder: the label, with "_"
                        // after a name the system keeps for a device ("COM3_"
@@ -21,7 +22,8 @@ struct UnitPort {
   std::string device;  // what the port opens, as far as the station knows
 };
 
-// Plans the units. COM<n> names keep their number (and, where the platform
+// Plans the units. COM<n> names keep their number, in its plain form (COM03
+// is COM3) (and, where the platform
 // maps names through the environment, the mapping of the station's own
 // environment); other names are device paths, handed over through a
 // COM<n> entry of the child's environment with an n that no named COM<n>
@@ -35,7 +37,8 @@ std::string PlanUnits(const std::vector<std::string>& names, bool by_environment
 // character other than letters, digits, '.', '-' and '_' as '_'.
 std::string LabelFor(const std::string& name);
 
-// Whether name is "COM<n>" (n of one to nine decimal digits, not 0); *n the number.
+// Whether name is "COM<n>" (n of one to nine decimal digits, not 0, leading
+// zeros allowed); *n the number.
 bool ParseComName(const std::string& name, int* n);
 
 }  // namespace station

@@ -1,7 +1,9 @@
 #include "station/unit_run.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -101,6 +103,61 @@ void ReadErrors(platform::ChildProcess* child, std::size_t index, Display* displ
   }
 }
 
+// The thread that reads a child's standard error, made before the child is
+// started: a child whose pipe nobody reads blocks once the pipe's buffer is
+// full (a few kilobytes on some systems), and tonecast's progress writer,
+// then tonecast, with it. The thread waits for the child, or for none.
+class ErrorReader {
+ public:
+  ErrorReader(std::size_t index, Display* display, ConsoleFile* console)
+      : index_(index), display_(display), console_(console) {}
+  ~ErrorReader() {
+    Read(nullptr);  // no effect once a child was handed over
+    Join();
+  }
+  // 0, or the platform's error code.
+  int Start() {
+    try {
+      thread_ = std::thread(&ErrorReader::Run, this);
+    } catch (const std::system_error& e) {
+      return e.code().value() != 0 ? e.code().value() : 1;
+    }
+    return 0;
+  }
+  // The child to read (null: none was started); the first call counts.
+  void Read(platform::ChildProcess* child) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (given_) return;
+    child_ = child;
+    given_ = true;
+    wake_.notify_one();
+  }
+  // Waits until the child's standard error has ended. Read must have come.
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Run() {
+    platform::ChildProcess* child = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      wake_.wait(lock, [this] { return given_; });
+      child = child_;
+    }
+    if (child) ReadErrors(child, index_, display_, console_);
+  }
+
+  const std::size_t index_;
+  Display* const display_;
+  ConsoleFile* const console_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  platform::ChildProcess* child_ = nullptr;
+  bool given_ = false;
+  std::thread thread_;
+};
+
 // Reads the child's standard output to its end; returns the verdict the
 // text gave (kNoVerdict for none).
 Verdict ReadConsole(platform::ChildProcess* child, std::size_t index, Display* display,
@@ -153,6 +210,7 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
   const std::string folder = TextOf(PathOf(settings.logs) / PathOf(port.folder));
   std::error_code ec;
   ConsoleFile console;
+  ErrorReader errors(index, display, &console);
   platform::ChildProcess* child = nullptr;
   int err = 0;
   if (!MakeFolder(folder, &ec)) {
@@ -163,6 +221,10 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
     outcome.first_error = "No such device: " + port.device;
   } else if ((err = console.Open(folder + "/" + kConsoleFileName)) != 0) {
     outcome.first_error = Coded("Cannot open " + folder + "/" + kConsoleFileName + ".", err);
+  } else if ((err = errors.Start()) != 0) {
+    // Its standard output is read on this thread; without a reader for
+    // standard error the child is not started.
+    outcome.first_error = Coded("Cannot start a thread to read tonecast's output.", err);
   } else {
     const platform::ChildSpec spec = SpecFor(settings, port, folder);
     console.Write("==== " + row.start + " " + CommandText(spec) + " on " + port.device + " ====\n");
@@ -174,17 +236,10 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
     }
   }
 
+  errors.Read(child);
   if (child) {
-    std::thread errors;
-    try {
-      errors = std::thread(ReadErrors, child, index, display, &console);
-    } catch (const std::system_error&) {
-      // No progress for this unit: its standard error is left unread. The
-      // progress lines of one image fit in the pipe's buffer, and tonecast
-      // writes them from a thread of their own, never from the writer.
-    }
     outcome.verdict = ReadConsole(child, index, display, &console, &outcome.first_error);
-    if (errors.joinable()) errors.join();
+    errors.Join();
     // Standard output ends when the process does (tonecast hands it to no
     // other process), so this wait is a short one.
     platform::ChildEnd end;

@@ -217,15 +217,16 @@ std::vector<std::string> Screen(const std::string& bytes) {
 // in a well-formed log, every port is free at once, and the station ends by
 // the signal. SIGINT mid-image with the table on a terminal 60 columns wide
 // (rows cut to it, percent and time left drawn); SIGTERM while the units
-// wait at VPL, with plain lines on a pipe.
+// wait at VPL, with plain lines on a pipe; SIGHUP likewise, on a terminal
+// too short for the table (plain lines there).
 TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
   struct Case {
     int sig;
     std::vector<std::string> flags;
-    bool on_terminal;
+    unsigned short rows;  // the terminal's height; 0: output to a pipe
   };
-  for (const Case& c :
-       {Case{SIGINT, {"--pace"}, true}, Case{SIGTERM, {"--silent", "VPL"}, false}}) {
+  for (const Case& c : {Case{SIGINT, {"--pace"}, 30}, Case{SIGTERM, {"--silent", "VPL"}, 0},
+                        Case{SIGHUP, {"--silent", "VPL"}, 4}}) {
     SCOPED_TRACE(strsignal(c.sig));
     Bench bench({c.flags, c.flags, c.flags});
     std::vector<std::string> labels;
@@ -237,15 +238,18 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
     testsupport::PtyPair screen;
     winsize size{};
     size.ws_col = 60;
-    size.ws_row = 30;
+    size.ws_row = c.rows;
     ASSERT_EQ(ioctl(screen.slave(), TIOCSWINSZ, &size), 0);
-    if (c.on_terminal) command += " >" + screen.slave_path();
+    const bool on_terminal = c.rows > 0;
+    // Three rows and a header line need five lines.
+    const bool table = c.rows >= labels.size() + 2;
+    if (on_terminal) command += " >" + screen.slave_path();
     Process p({"/bin/bash", "-c", command},
               bench.Options({"S=" + BinPath("tonecast-station"), "TERM=xterm"}));
     std::string shown;
-    if (c.on_terminal) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    if (table) {
       // Until every unit's row shows the image's percent and time left.
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       for (bool all = false; !all && std::chrono::steady_clock::now() < deadline;) {
         shown += screen.Receive(1 << 20, 300);
         const std::vector<std::string> rows = Screen(shown);
@@ -254,6 +258,12 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
           all = rows[i + 2].rfind(labels[i], 0) == 0 &&
                 rows[i + 2].find("% ") != std::string::npos &&
                 rows[i + 2].find(" left") != std::string::npos;
+      }
+    } else if (on_terminal) {
+      for (const std::string& l : labels) {
+        while (shown.find("\n" + l + ": Flash inithalizing...\n") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+          shown += screen.Receive(1 << 20, 300);
       }
     } else {
       for (const std::string& l : labels)
@@ -264,9 +274,9 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.signal, c.sig);
     EXPECT_EQ(r.err, "");
-    const std::string out = c.on_terminal ? shown + screen.Receive(1 << 20, 500) : r.out;
+    const std::string out = on_terminal ? shown + screen.Receive(1 << 20, 500) : r.out;
     EXPECT_NE(out.find("0 of 3 units complete."), std::string::npos) << out;
-    if (c.on_terminal) {
+    if (table) {
       const std::vector<std::string> rows = Screen(out);
       ASSERT_GE(rows.size(), labels.size() + 2) << out;
       EXPECT_EQ(rows[1].substr(0, 11), "PORT  PHASE");
@@ -276,11 +286,13 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
                                    "Close COM port." + std::string(30, ' ') + "NG (Inte")
             << out;
       }
+    } else {
+      EXPECT_EQ(out.find("\x1b["), std::string::npos) << out;
     }
     for (std::size_t i = 0; i < labels.size(); ++i) {
       SCOPED_TRACE(labels[i]);
       EXPECT_EQ(PortIsFree(bench.units[i]->sim->path()), "");
-      if (!c.on_terminal) {
+      if (!table) {
         EXPECT_NE(out.find("\n" + labels[i] + ": NG (Interrupted.)\n"), std::string::npos);
       }
       std::vector<reliability::LogRecord> records;
@@ -295,6 +307,45 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
     ASSERT_EQ(rows.size(), 4u);
     for (std::size_t i = 1; i < rows.size(); ++i)
       EXPECT_NE(rows[i].find(",NG,Interrupted.,"), std::string::npos) << rows[i];
+  }
+}
+
+// The status after a round: 2 when no unit's tonecast could be started (a
+// file bears the name of the port's folder), 1 when a unit completed but
+// its row could not be written to report.csv (a folder bears that name).
+TEST(Station, StatusWhenNoUnitStartsOrTheReportLosesARow) {
+  struct Case {
+    bool report_blocked;
+    int exit_code;
+    std::string out;  // found in standard output
+    std::string err;  // found in standard error
+  };
+  const Case cases[] = {
+      {false, 2, ": no verdict (Cannot make the folder ", ""},
+      {true, 1, "1 of 1 unit complete.\n", "cannot write 1 row of this round to "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.exit_code);
+    Bench bench(std::vector<std::vector<std::string>>(1));
+    const std::string port = bench.units[0]->sim->path();
+    const std::string label = port.substr(port.rfind('/') + 1);
+    std::filesystem::create_directories(bench.logs());
+    if (c.report_blocked) {
+      std::filesystem::create_directory(bench.logs() + "/report.csv");
+    } else {
+      testsupport::WriteFile(bench.logs(label), std::string("in the way"));
+    }
+    const ProcessResult r = RunProcess(Station({"image.vp", port}), bench.Options());
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    bench.units[0]->sim->Stop();
+    EXPECT_EQ(bench.units[0]->sim->Transcript().find("VPL") == std::string::npos,
+              !c.report_blocked);
+    if (!c.report_blocked) {
+      EXPECT_NE(bench.ReportRows().back().find(",no verdict,Cannot make the folder "),
+                std::string::npos);
+    }
   }
 }
 

@@ -1,12 +1,15 @@
 // The station's pure parts: reading tonecast's output however it is split,
-// the progress lines, the report's CSV, the port plan and the texts shown.
+// the progress lines, the report's CSV, the port plan, --list's table and
+// the texts shown.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "station/board.h"
+#include "station/port_listing.h"
 #include "station/port_plan.h"
 #include "station/report.h"
 #include "station/tonecast_output.h"
@@ -169,6 +172,16 @@ TEST(PortPlan, NumbersLabelsAndRefusals) {
   EXPECT_EQ(units[0].label, "unit-a");
   EXPECT_EQ(units[0].device, "./unit-a");
 
+  // COM03 is COM3 (tonecast gets -P 3): its mapping, folder and identity.
+  ASSERT_EQ(setenv("COM3", "/dev/null", 1), 0);
+  ASSERT_EQ(PlanUnits({"COM03", "COM0012"}, true, &units), "");
+  EXPECT_EQ(units[0].com, 3);
+  EXPECT_EQ(units[0].device, "/dev/null");
+  EXPECT_EQ(units[0].folder, "COM3");
+  EXPECT_EQ(units[1].label, "COM12");
+  EXPECT_EQ(PlanUnits({"COM3", "COM03"}, true, &units), "COM03: the same port named twice");
+  EXPECT_EQ(PlanUnits({"COM3", "COM03"}, false, &units), "COM03: the same port named twice");
+  unsetenv("COM3");
   EXPECT_NE(PlanUnits({"COM3", "COM3"}, true, &units), "");
   EXPECT_NE(PlanUnits({"/dev/null", "/dev/../dev/null"}, true, &units), "");
   // Without the environment's mapping only COM<n> names can be handed on.
@@ -176,6 +189,26 @@ TEST(PortPlan, NumbersLabelsAndRefusals) {
   EXPECT_EQ(PlanUnits({"COM3", "COM10"}, false, &units), "");
   EXPECT_EQ(LabelFor(".."), "port..");
   EXPECT_EQ(LabelFor("C:\\ports\\x"), "x");
+}
+
+// --list: a column per field, at least two spaces apart (scripts split the
+// table there), and what a device says of itself without control bytes.
+TEST(PortTable, ColumnsAndDeviceTextMadePrintable) {
+  platform::SerialPortInfo usb, uart;
+  usb.name = "COM3";
+  usb.kind = "usb";
+  usb.usb_id = "0403:6001";
+  usb.maker = "Maker\x1b[2J";
+  usb.product = "Adapter \xc3\xa9\x7f\r\n";
+  usb.serial = "A1";
+  usb.description = "USB Serial Port (COM3)";
+  uart.name = "COM1";
+  uart.kind = "uart";
+  EXPECT_EQ(PortTable({usb, uart}),
+            "NAME  KIND  USB-ID     MAKER      PRODUCT       SERIAL  STABLE-NAME  DESCRIPTION\n"
+            "COM3  usb   0403:6001  Maker?[2J  Adapter \xc3\xa9???  A1      -            "
+            "USB Serial Port (COM3)\n"
+            "COM1  uart  -          -          -             -       -            -\n");
 }
 
 TEST(Board, RowsResultsAndSummary) {
