@@ -16,7 +16,7 @@ namespace platform {
 
 struct ChildProcess;  // opaque
 
-struct ChildSpec {
+struct ChildCommand {
   std::string program;                // path of the executable (UTF-8)
   std::vector<std::string> args;      // arguments after the program's name
   std::vector<std::string> env;       // "NAME=value" added to (or replacing in)
@@ -30,7 +30,7 @@ struct ChildSpec {
 // child ends, even while other children are started). The child runs in a
 // process group of its own where the platform has them, so that a terminal's
 // interrupt reaches the caller alone, which passes it on (ChildInterrupt).
-int ChildStart(const ChildSpec& spec, ChildProcess** child);
+int ChildStart(const ChildCommand& cmd, ChildProcess** child);
 
 // Reads what the child wrote to standard output (stream 1) or standard error
 // (stream 2): blocks until some bytes come, *got > 0, or the pipe ends,
@@ -65,7 +65,7 @@ std::string ProgramFileName(const std::string& name);
 
 // Whether a child that opens port "COM<n>" (tonecast -P n) takes the device
 // that its environment variable COM<n> names, when that is set: true on
-// POSIX, so that any device path can be handed to a child through ChildSpec's
+// POSIX, so that any device path can be handed to a child through ChildCommand's
 // env; false on Windows, where "COM<n>" is always the system's port of that
 // number.
 bool ChildPortFromEnvironment();

@@ -6,10 +6,10 @@
 
 namespace station {
 
-int Children::Start(const platform::ChildSpec& spec, platform::ChildProcess** child) {
+int Children::Start(const platform::ChildCommand& cmd, platform::ChildProcess** child) {
   std::lock_guard<std::mutex> lock(mu_);
   if (interrupted_) return platform::ErrorCode(platform::Failure::kCancelled);
-  const int err = platform::ChildStart(spec, child);
+  const int err = platform::ChildStart(cmd, child);
   if (err != 0) return err;
   running_.push_back(*child);
   ++started_;

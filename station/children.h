@@ -20,7 +20,7 @@ class Children {
  public:
   // Starts a child and keeps it on the list. Fails as Failure::kCancelled
   // once an interrupt has come. 0, or the platform's error code.
-  int Start(const platform::ChildSpec& spec, platform::ChildProcess** child);
+  int Start(const platform::ChildCommand& cmd, platform::ChildProcess** child);
   // Takes an ended child off the list (before ChildRelease).
   void Forget(platform::ChildProcess* child);
 

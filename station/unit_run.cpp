@@ -63,19 +63,19 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-platform::ChildSpec SpecFor(const RunSettings& s, const UnitPort& port, const std::string& folder) {
-  platform::ChildSpec spec;
-  spec.program = s.tonecast;
-  spec.args = {"-P", std::to_string(port.com), s.flash == 16 ? "-16M" : "-8M", s.image_path};
-  spec.env = {"TONECAST_PROGRESS=plain"};
-  if (!port.env.empty()) spec.env.push_back(port.env);
-  spec.cwd = folder;
-  return spec;
+platform::ChildCommand CommandFor(const RunSettings& s, const UnitPort& port, const std::string& folder) {
+  platform::ChildCommand cmd;
+  cmd.program = s.tonecast;
+  cmd.args = {"-P", std::to_string(port.com), s.flash == 16 ? "-16M" : "-8M", s.image_path};
+  cmd.env = {"TONECAST_PROGRESS=plain"};
+  if (!port.env.empty()) cmd.env.push_back(port.env);
+  cmd.cwd = folder;
+  return cmd;
 }
 
-std::string CommandText(const platform::ChildSpec& spec) {
+std::string CommandText(const platform::ChildCommand& cmd) {
   std::string text = "tonecast";
-  for (const std::string& a : spec.args) text += " " + a;
+  for (const std::string& a : cmd.args) text += " " + a;
   return text;
 }
 
@@ -226,9 +226,9 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
     // standard error the child is not started.
     outcome.first_error = Coded("Cannot start a thread to read tonecast's output.", err);
   } else {
-    const platform::ChildSpec spec = SpecFor(settings, port, folder);
-    console.Write("==== " + row.start + " " + CommandText(spec) + " on " + port.device + " ====\n");
-    err = children->Start(spec, &child);
+    const platform::ChildCommand cmd = CommandFor(settings, port, folder);
+    console.Write("==== " + row.start + " " + CommandText(cmd) + " on " + port.device + " ====\n");
+    err = children->Start(cmd, &child);
     if (platform::ErrorIs(err, platform::Failure::kCancelled)) {
       outcome.first_error = "Interrupted before it started.";
     } else if (err != 0) {

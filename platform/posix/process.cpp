@@ -160,23 +160,23 @@ int SetAttributes(posix_spawnattr_t* attr) {
       attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 }
 
-int Spawn(const ChildSpec& spec, int out_fd, int err_fd, pid_t* pid) {
+int Spawn(const ChildCommand& cmd, int out_fd, int err_fd, pid_t* pid) {
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(spec.program.c_str()));
-  for (const std::string& a : spec.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(const_cast<char*>(cmd.program.c_str()));
+  for (const std::string& a : cmd.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
-  if (int err = BuildEnvironment(spec.env, &envp)) return err;
+  if (int err = BuildEnvironment(cmd.env, &envp)) return err;
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   if (int err = posix_spawn_file_actions_init(&actions)) return err;
   int err = posix_spawnattr_init(&attr);
   if (err == 0) {
-    err = SetFileActions(&actions, out_fd, err_fd, spec.cwd);
+    err = SetFileActions(&actions, out_fd, err_fd, cmd.cwd);
     if (err == 0) err = SetAttributes(&attr);
     if (err == 0)
-      err = posix_spawn(pid, spec.program.c_str(), &actions, &attr, argv.data(), envp.data());
+      err = posix_spawn(pid, cmd.program.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -233,8 +233,8 @@ bool PollPidfd(int pidfd, std::uint32_t ms) {
 
 }  // namespace
 
-int ChildStart(const ChildSpec& spec, ChildProcess** child) {
-  if (!child || spec.program.empty()) return EINVAL;
+int ChildStart(const ChildCommand& cmd, ChildProcess** child) {
+  if (!child || cmd.program.empty()) return EINVAL;
   *child = nullptr;
   int out[2] = {-1, -1}, err[2] = {-1, -1};
   if (pipe2(out, O_CLOEXEC) != 0) return errno;
@@ -245,7 +245,7 @@ int ChildStart(const ChildSpec& spec, ChildProcess** child) {
     return e;
   }
   auto* c = new (std::nothrow) ChildProcess;
-  int e = c ? Spawn(spec, out[1], err[1], &c->pid) : ENOMEM;
+  int e = c ? Spawn(cmd, out[1], err[1], &c->pid) : ENOMEM;
   CloseFd(&out[1]);
   CloseFd(&err[1]);
   if (e != 0) {

@@ -149,18 +149,18 @@ int MakePlumbing(Plumbing* p) {
   return 0;
 }
 
-int Create(const ChildSpec& spec, Plumbing* p, HANDLE* process) {
+int Create(const ChildCommand& cmd, Plumbing* p, HANDLE* process) {
   // Text that is not UTF-8 fails here rather than name another file.
   std::wstring program, cwd, word, command;
-  if (int err = WideFromUtf8(spec.program.c_str(), &program)) return err;
-  if (int err = WideFromUtf8(spec.cwd.c_str(), &cwd)) return err;
+  if (int err = WideFromUtf8(cmd.program.c_str(), &program)) return err;
+  if (int err = WideFromUtf8(cmd.cwd.c_str(), &cwd)) return err;
   AppendWord(&command, program);
-  for (const std::string& a : spec.args) {
+  for (const std::string& a : cmd.args) {
     if (int err = WideFromUtf8(a.c_str(), &word)) return err;
     AppendWord(&command, word);
   }
   std::wstring environment;
-  if (int err = BuildEnvironment(spec.env, &environment)) return err;
+  if (int err = BuildEnvironment(cmd.env, &environment)) return err;
 
   HANDLE inherited[3] = {p->null_in, p->out_write, p->err_write};
   SIZE_T size = 0;
@@ -197,13 +197,13 @@ int Create(const ChildSpec& spec, Plumbing* p, HANDLE* process) {
 
 }  // namespace
 
-int ChildStart(const ChildSpec& spec, ChildProcess** child) {
-  if (!child || spec.program.empty()) return ErrorCode(Failure::kInvalid);
+int ChildStart(const ChildCommand& cmd, ChildProcess** child) {
+  if (!child || cmd.program.empty()) return ErrorCode(Failure::kInvalid);
   *child = nullptr;
   Plumbing p;
   if (int err = MakePlumbing(&p)) return err;
   HANDLE process = nullptr;
-  if (int err = Create(spec, &p, &process)) return err;
+  if (int err = Create(cmd, &p, &process)) return err;
   auto* c = new (std::nothrow) ChildProcess;
   if (!c) {
     // Started, but nothing can follow it: let it run, as ChildRelease would.

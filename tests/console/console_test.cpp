@@ -23,6 +23,7 @@
 #include "tests/reliability/harness.h"
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
+#include "tests/support/screen.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
 
@@ -59,36 +60,6 @@ ProcessOptions ShellOptions(const std::string& dir, const UnitSim& unit, int com
   return o;
 }
 std::vector<std::string> Shell(const std::string& line) { return {"/bin/bash", "-c", line}; }
-
-// What a terminal shows after these bytes: lines of text, with the cursor
-// moves that the programs use (CR, LF as a new line, ESC[nC, ESC[K, ESC[J).
-std::vector<std::string> Screen(const std::string& bytes) {
-  std::vector<std::string> rows(1);
-  std::size_t row = 0, col = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const char c = bytes[i];
-    if (c == '\r') {
-      col = 0;
-    } else if (c == '\n') {
-      col = 0;
-      if (++row == rows.size()) rows.emplace_back();
-    } else if (c == '\x1b') {
-      std::size_t j = i + 2, n = 0;
-      while (j < bytes.size() && std::isdigit(static_cast<unsigned char>(bytes[j])))
-        n = n * 10 + std::size_t(bytes[j++] - '0');
-      if (j < bytes.size() && bytes[j] == 'C') col += n ? n : 1;
-      if (j < bytes.size() && (bytes[j] == 'K' || bytes[j] == 'J') && rows[row].size() > col)
-        rows[row].resize(col);
-      if (j < bytes.size() && bytes[j] == 'J') rows.resize(row + 1);
-      i = j;
-    } else {
-      if (rows[row].size() <= col) rows[row].resize(col + 1, ' ');
-      rows[row][col++] = c;
-    }
-  }
-  for (auto& r : rows) r.erase(r.find_last_not_of(' ') + 1);
-  return rows;
-}
 
 // A real terminal emulator: a detached tmux session of its own, whose pane
 // runs a shell command line. The final screen, resizes and typed keys are
@@ -247,7 +218,7 @@ TEST_F(Console, InterruptEndsTheRunCleanlyAndBySignal) {
     shown += screen.Receive(1 << 20, 200);
     const std::string expected =
         kBanner + FileStatus(name, 270600) + kUpToImage + kInterruptedEnd;
-    EXPECT_EQ(Screen(shown), Screen(expected));
+    EXPECT_EQ(ScreenRows(shown), ScreenRows(expected));
     // Progress: redrawn at most 10 times a second, its percent rising.
     std::regex draw("\r\x1b\\[18C +([0-9]+)% ([0-9]+)/270600 bytes");
     std::vector<long> taken;

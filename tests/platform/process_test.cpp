@@ -30,11 +30,11 @@ std::string ReadAll(platform::ChildProcess* child, int stream) {
   }
 }
 
-platform::ChildSpec Shell(const std::string& script) {
-  platform::ChildSpec spec;
-  spec.program = "/bin/sh";
-  spec.args = {"-c", script};
-  return spec;
+platform::ChildCommand Shell(const std::string& script) {
+  platform::ChildCommand cmd;
+  cmd.program = "/bin/sh";
+  cmd.args = {"-c", script};
+  return cmd;
 }
 
 TEST(ChildProcess, GetsItsSpecAndNothingElse) {
@@ -46,16 +46,16 @@ TEST(ChildProcess, GetsItsSpecAndNothingElse) {
   platform::ChildProcess* sleeper = nullptr;
   ASSERT_EQ(platform::ChildStart(Shell("exec sleep 30"), &sleeper), 0);
 
-  platform::ChildSpec spec = Shell(
+  platform::ChildCommand cmd = Shell(
       "pwd; echo \"$PROCESS_TEST_KEPT $PROCESS_TEST_REPLACED $PROCESS_TEST_ADDED $1\"; "
       "readlink /proc/self/fd/0; ls /proc/self/fd | wc -l; "
       "[ \"$(cut -d' ' -f5 /proc/$$/stat)\" = \"$$\" ] && echo own-group; echo oops >&2");
-  spec.args.push_back("arg0");
-  spec.args.push_back("two words");
-  spec.env = {"PROCESS_TEST_REPLACED=new", "PROCESS_TEST_ADDED=added"};
-  spec.cwd = dir.path();
+  cmd.args.push_back("arg0");
+  cmd.args.push_back("two words");
+  cmd.env = {"PROCESS_TEST_REPLACED=new", "PROCESS_TEST_ADDED=added"};
+  cmd.cwd = dir.path();
   platform::ChildProcess* child = nullptr;
-  ASSERT_EQ(platform::ChildStart(spec, &child), 0);
+  ASSERT_EQ(platform::ChildStart(cmd, &child), 0);
   std::string err;
   std::thread errors([&] { err = ReadAll(child, 2); });
   const std::string out = ReadAll(child, 1);
@@ -84,14 +84,14 @@ TEST(ChildProcess, GetsItsSpecAndNothingElse) {
 }
 
 TEST(ChildProcess, MissingProgramAndTheProgramsOwnFolder) {
-  platform::ChildSpec spec;
-  spec.program = "/nonexistent/program";
+  platform::ChildCommand cmd;
+  cmd.program = "/nonexistent/program";
   platform::ChildProcess* child = nullptr;
-  EXPECT_TRUE(platform::ErrorIs(platform::ChildStart(spec, &child), platform::Failure::kNotFound));
+  EXPECT_TRUE(platform::ErrorIs(platform::ChildStart(cmd, &child), platform::Failure::kNotFound));
   EXPECT_EQ(child, nullptr);
-  spec.program = "/bin/true";
-  spec.env = {"NO_EQUALS_SIGN"};
-  EXPECT_TRUE(platform::ErrorIs(platform::ChildStart(spec, &child), platform::Failure::kInvalid));
+  cmd.program = "/bin/true";
+  cmd.env = {"NO_EQUALS_SIGN"};
+  EXPECT_TRUE(platform::ErrorIs(platform::ChildStart(cmd, &child), platform::Failure::kInvalid));
 
   EXPECT_EQ(platform::ProgramFolder(), BIN_DIR);
   EXPECT_EQ(platform::ProgramFileName("tonecast"), "tonecast");

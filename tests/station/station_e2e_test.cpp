@@ -21,6 +21,7 @@
 #include "tests/reliability/harness.h"
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
+#include "tests/support/screen.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
 
@@ -31,6 +32,7 @@ using testsupport::Process;
 using testsupport::ProcessOptions;
 using testsupport::ProcessResult;
 using testsupport::ReadFile;
+using testsupport::ScreenRows;
 using testsupport::TempDir;
 using testsupport::UnitSim;
 
@@ -186,33 +188,6 @@ TEST(Station, OneUnitThatNaksEndsItsOwnRowNg) {
     EXPECT_EQ(reliability::CheckLog(bench.logs(port), 1), "") << port;
 }
 
-// What a terminal shows after these bytes: CR, LF (to the next line's
-// start), ESC[nA (n lines up), ESC[2K (the line erased); text overwrites.
-std::vector<std::string> Screen(const std::string& bytes) {
-  std::vector<std::string> rows(1);
-  std::size_t row = 0, col = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const char c = bytes[i];
-    if (c == '\r') {
-      col = 0;
-    } else if (c == '\n') {
-      col = 0;
-      if (++row == rows.size()) rows.emplace_back();
-    } else if (c == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
-      std::size_t j = i + 2, n = 0;
-      while (j < bytes.size() && bytes[j] >= '0' && bytes[j] <= '9')
-        n = n * 10 + std::size_t(bytes[j++] - '0');
-      if (j < bytes.size() && bytes[j] == 'A') row -= std::min(row, n ? n : 1);
-      if (j < bytes.size() && bytes[j] == 'K') rows[row].clear();
-      i = j;
-    } else {
-      if (rows[row].size() <= col) rows[row].resize(col + 1, ' ');
-      rows[row][col++] = c;
-    }
-  }
-  return rows;
-}
-
 // An interrupt reaches every unit once: each run ends with "Interrupted."
 // in a well-formed log, every port is free at once, and the station ends by
 // the signal. SIGINT mid-image with the table on a terminal 60 columns wide
@@ -252,7 +227,7 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
       // Until every unit's row shows the image's percent and time left.
       for (bool all = false; !all && std::chrono::steady_clock::now() < deadline;) {
         shown += screen.Receive(1 << 20, 300);
-        const std::vector<std::string> rows = Screen(shown);
+        const std::vector<std::string> rows = ScreenRows(shown);
         all = rows.size() > labels.size() + 1;
         for (std::size_t i = 0; all && i < labels.size(); ++i)
           all = rows[i + 2].rfind(labels[i], 0) == 0 &&
@@ -277,7 +252,7 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
     const std::string out = on_terminal ? shown + screen.Receive(1 << 20, 500) : r.out;
     EXPECT_NE(out.find("0 of 3 units complete."), std::string::npos) << out;
     if (table) {
-      const std::vector<std::string> rows = Screen(out);
+      const std::vector<std::string> rows = ScreenRows(out);
       ASSERT_GE(rows.size(), labels.size() + 2) << out;
       EXPECT_EQ(rows[1].substr(0, 11), "PORT  PHASE");
       for (std::size_t i = 0; i < labels.size(); ++i) {
