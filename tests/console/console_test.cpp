@@ -38,19 +38,6 @@ const std::string kUpToImage =
 const std::string kInterruptedEnd = "\nError : Interrupted.\nClose COM port.\n" + kNg;
 const std::string kError10 = "\nERROR 10: Can't open serialport \n";
 
-// "" when the next program can take the port: no flock held, no exclusive
-// flag left on the pseudo-terminal.
-std::string PortIsFree(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return "cannot open " + path;
-  std::string wrong;
-  int exclusive = 0;
-  if (ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0) wrong = "exclusive flag set";
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) wrong += " flock held";
-  close(fd);
-  return wrong;
-}
-
 // Runs a shell command line; "$T" and "$L" name tonecast and linepoke.
 ProcessOptions ShellOptions(const std::string& dir, const UnitSim& unit, int com = 3) {
   ProcessOptions o;

@@ -33,6 +33,7 @@ using testsupport::ProcessOptions;
 using testsupport::ProcessResult;
 using testsupport::ReadFile;
 using testsupport::ScreenRows;
+using testsupport::PortIsFree;
 using testsupport::TempDir;
 using testsupport::UnitSim;
 
@@ -95,19 +96,6 @@ std::size_t Count(const std::string& text, const std::string& part) {
   std::size_t n = 0;
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
   return n;
-}
-
-// "" when the next program can take the port: no flock held, no exclusive
-// flag left on the pseudo-terminal.
-std::string PortIsFree(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return "cannot open " + path;
-  std::string wrong;
-  int exclusive = 0;
-  if (ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0) wrong = "exclusive flag set";
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) wrong += " flock held";
-  close(fd);
-  return wrong;
 }
 
 // Four units, named the ways a bench names them: COM<n> mapped by the

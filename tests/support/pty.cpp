@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -153,6 +154,17 @@ void PtyPair::ClearExclusive() { ioctl(slave_, TIOCNXCL); }
 void PtyPair::HangUp() {
   if (master_ >= 0) close(master_);
   master_ = -1;
+}
+
+std::string PortIsFree(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return "cannot open " + path;
+  std::string wrong;
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0) wrong = "exclusive flag set";
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) wrong += " flock held";
+  close(fd);
+  return wrong;
 }
 
 }  // namespace testsupport

@@ -48,6 +48,10 @@ class LineClient {
   std::string got_;
 };
 
+// "" when the next program can take the port at path: no flock held, no
+// exclusive flag left on the pseudo-terminal; else what is wrong.
+std::string PortIsFree(const std::string& path);
+
 class PtyPair {
  public:
   PtyPair();   // raw mode on both sides; also holds a slave descriptor so the
