@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -28,53 +29,67 @@ constexpr int kDefaultColumns = 80;
 // Narrower than this after the column, the line is not drawn at all.
 constexpr int kNarrowest = 6;
 
+// How long the end of a line waits, after an interrupt, for a drawing under
+// way. A drawing takes microseconds unless the console blocks it (Ctrl+S,
+// a click in a console window with QuickEdit on), which may last as long as
+// the user likes: past this the drawer is left to its console and the
+// erase skipped.
+constexpr auto kEraseWait = std::chrono::milliseconds(250);
+
 enum class Mode { kOff, kTerminal, kPlain };
 
 // The writing thread publishes what the port has taken; nothing else.
 std::atomic<std::size_t> g_taken{0};
 
-// ProgressBegin and ProgressErase, from any thread.
-std::mutex g_mu;
-Mode g_mode = Mode::kOff;
-std::thread g_drawer;
-std::size_t g_total = 0;
-int g_column = 0;
+// One progress line, from ProgressBegin to ProgressErase: what it shows and
+// the drawer's state. The drawer holds it too, so a drawer that a blocked
+// console keeps past the line's end still has it, and never touches the
+// next line's.
+struct Line {
+  Mode mode = Mode::kOff;
+  std::size_t total = 0;
+  int column = 0;
 
-// Ends the drawer's wait between two drawings.
-std::mutex g_stop_mu;
-std::condition_variable g_stop_cv;
-bool g_stop = false;
+  // Ends the drawer's wait between two drawings; `ended` once it returns.
+  std::mutex mu;
+  std::condition_variable cv;
+  bool stop = false;
+  bool ended = false;
 
-// The drawer's own state while it runs; ProgressErase reads it after the
-// drawer has ended.
-struct Shown {
+  // The drawer's own, while it runs; ProgressErase reads them after it
+  // has ended.
   bool on_screen = false;     // a terminal line is shown
   bool counting = false;      // the first count has come
   std::size_t drawn = 0;      // the count last drawn or printed
   Clock::time_point start;    // the first count
   std::size_t start_taken = 0;
 };
-Shown g_shown;
+
+// ProgressBegin and ProgressErase, from any thread.
+std::mutex g_mu;
+std::shared_ptr<Line> g_line;
+std::thread g_drawer;
 
 void Write(const char* text, std::size_t length) {
   if (length > 0) platform::ConsoleWrite(platform::ConsoleStream::kError, text, length);
 }
 
 // "\r" and back to the column where the line starts.
-std::size_t ToColumn(char* buffer, std::size_t size) {
-  const int n = g_column <= 0 ? std::snprintf(buffer, size, "\r")
-                              : std::snprintf(buffer, size, "\r\x1b[%dC", g_column);
+std::size_t ToColumn(const Line& l, char* buffer, std::size_t size) {
+  const int n = l.column <= 0 ? std::snprintf(buffer, size, "\r")
+                              : std::snprintf(buffer, size, "\r\x1b[%dC", l.column);
   return n > 0 ? std::size_t(n) : 0;
 }
 
 // " 42% 113664/270600 bytes 11520 bytes/s 0:14 left"
-void Describe(std::size_t taken, Clock::time_point now, char* text, std::size_t size) {
-  const unsigned long long total = g_total, done = taken < g_total ? taken : g_total;
+void Describe(const Line& l, std::size_t taken, Clock::time_point now, char* text,
+              std::size_t size) {
+  const unsigned long long total = l.total, done = taken < l.total ? taken : l.total;
   const unsigned percent = total ? static_cast<unsigned>(done * 100 / total) : 100;
-  const unsigned long long since = done > g_shown.start_taken ? done - g_shown.start_taken : 0;
+  const unsigned long long since = done > l.start_taken ? done - l.start_taken : 0;
   const auto elapsed_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now - g_shown.start).count();
-  if (now - g_shown.start >= kRateAfter && since > 0 && elapsed_ms > 0) {
+      std::chrono::duration_cast<std::chrono::milliseconds>(now - l.start).count();
+  if (now - l.start >= kRateAfter && since > 0 && elapsed_ms > 0) {
     const unsigned long long rate = since * 1000 / static_cast<unsigned long long>(elapsed_ms);
     const unsigned long long left_s = rate ? (total - done + rate - 1) / rate : 0;
     std::snprintf(text, size, " %3u%% %llu/%llu bytes %llu bytes/s %llu:%02llu left", percent,
@@ -84,24 +99,24 @@ void Describe(std::size_t taken, Clock::time_point now, char* text, std::size_t 
   }
 }
 
-void DrawTerminal(std::size_t taken) {
+void DrawTerminal(Line& l, std::size_t taken) {
   const auto now = Clock::now();
-  if (!g_shown.counting) {
-    g_shown.counting = true;
-    g_shown.start = now;
-    g_shown.start_taken = taken;
+  if (!l.counting) {
+    l.counting = true;
+    l.start = now;
+    l.start_taken = taken;
   }
   // Asked at every drawing: a resized terminal gets a line that fits at once.
   int width = platform::ConsoleColumns(platform::ConsoleStream::kError);
   if (width <= 0) width = kDefaultColumns;
   // The last column stays free: a character there makes some terminals
   // wrap at once.
-  const int room = width - g_column - 1;
+  const int room = width - l.column - 1;
   char line[224];
-  std::size_t n = ToColumn(line, sizeof line);
+  std::size_t n = ToColumn(l, line, sizeof line);
   if (room >= kNarrowest) {
     char text[128];
-    Describe(taken, now, text, sizeof text);
+    Describe(l, taken, now, text, sizeof text);
     std::size_t length = std::strlen(text);
     if (length > std::size_t(room)) length = std::size_t(room);
     std::memcpy(line + n, text, length);
@@ -113,33 +128,38 @@ void DrawTerminal(std::size_t taken) {
   // starts, so that such a re-wrap never carries it down a line.
   std::memcpy(line + n, "\x1b[J", 3);
   n += 3;
-  n += ToColumn(line + n, sizeof line - n);
+  n += ToColumn(l, line + n, sizeof line - n);
   Write(line, n);
-  g_shown.on_screen = true;
-  g_shown.drawn = taken;
+  l.on_screen = true;
+  l.drawn = taken;
 }
 
-void PrintPlain(std::size_t taken) {
+void PrintPlain(Line& l, std::size_t taken) {
   char line[64];
-  const int n = std::snprintf(line, sizeof line, "progress %zu %zu\n", taken, g_total);
+  const int n = std::snprintf(line, sizeof line, "progress %zu %zu\n", taken, l.total);
   if (n > 0) Write(line, std::size_t(n));
-  g_shown.drawn = taken;
+  l.drawn = taken;
 }
 
 // The drawing thread: at most one drawing per period, of the latest count.
 // While the console blocks it blocks too, and the counts it misses are
 // simply never drawn; the writer never waits for it.
-void Drawer(Mode mode) {
+void Drawer(std::shared_ptr<Line> line) {
+  Line& l = *line;
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(g_stop_mu);
-      if (g_stop_cv.wait_for(lock, kRedrawEvery, [] { return g_stop; })) return;
+      std::unique_lock<std::mutex> lock(l.mu);
+      if (l.cv.wait_for(lock, kRedrawEvery, [&] { return l.stop; })) {
+        l.ended = true;
+        l.cv.notify_all();
+        return;
+      }
     }
     const std::size_t taken = g_taken.load();
-    if (mode == Mode::kPlain) {
-      if (taken != g_shown.drawn) PrintPlain(taken);
-    } else if (taken != 0 || g_shown.on_screen) {
-      DrawTerminal(taken);
+    if (l.mode == Mode::kPlain) {
+      if (taken != l.drawn) PrintPlain(l, taken);
+    } else if (taken != 0 || l.on_screen) {
+      DrawTerminal(l, taken);
     }
   }
 }
@@ -155,50 +175,63 @@ Mode ChooseMode() {
 
 void ProgressBegin(std::size_t total, int column) {
   std::lock_guard<std::mutex> lock(g_mu);
-  if (g_mode != Mode::kOff) return;  // one line at a time
+  if (g_line) return;  // one line at a time
   const Mode mode = ChooseMode();
   if (mode == Mode::kOff) return;
-  g_total = total;
+  auto line = std::make_shared<Line>();
+  line->mode = mode;
+  line->total = total;
   // The line stands after the console text only where that text is: on
   // the same terminal. Elsewhere it has a screen line of its own.
-  g_column = mode == Mode::kTerminal && platform::ConsoleStreamsShareTerminal() ? column : 0;
+  line->column = mode == Mode::kTerminal && platform::ConsoleStreamsShareTerminal() ? column : 0;
   g_taken.store(0);
-  g_shown = Shown{};
-  {
-    std::lock_guard<std::mutex> stop(g_stop_mu);
-    g_stop = false;
-  }
   try {
-    g_drawer = std::thread(Drawer, mode);
+    g_drawer = std::thread(Drawer, line);
   } catch (const std::system_error&) {
     return;  // no thread, no line: the download goes on without it
   }
-  g_mode = mode;
+  g_line = std::move(line);
 }
 
 void ProgressUpdate(std::size_t taken, void*) { g_taken.store(taken); }
 
 void ProgressErase() {
   std::lock_guard<std::mutex> lock(g_mu);
-  if (g_mode == Mode::kOff) return;
+  if (!g_line) return;
+  const std::shared_ptr<Line> line = std::move(g_line);
+  Line& l = *line;
+  bool ended = false;
   {
-    std::lock_guard<std::mutex> stop(g_stop_mu);
-    g_stop = true;
+    std::unique_lock<std::mutex> stop(l.mu);
+    l.stop = true;
+    l.cv.notify_all();
+    // A drawing that the console holds is waited for, as the console text
+    // that follows would have to wait, until an interrupt: from then on the
+    // run's end goes on, and a drawer still held after kEraseWait is left
+    // to its console.
+    for (;;) {
+      if (l.cv.wait_for(stop, kEraseWait, [&] { return l.ended; })) {
+        ended = true;
+        break;
+      }
+      if (platform::InterruptReceived()) break;
+    }
   }
-  g_stop_cv.notify_all();
-  // A drawer that blocks in the console is waited for, as any console text
-  // would have to wait.
-  g_drawer.join();
-  const Mode mode = g_mode;
-  g_mode = Mode::kOff;
-  if (mode == Mode::kPlain) {
-    const std::size_t taken = g_taken.load();
-    if (taken != g_shown.drawn) PrintPlain(taken);
+  if (!ended) {
+    // The erase is skipped: the drawer ends once the console lets its
+    // drawing through, and the line stays as that drawing leaves it.
+    g_drawer.detach();
     return;
   }
-  if (!g_shown.on_screen) return;
+  g_drawer.join();
+  if (l.mode == Mode::kPlain) {
+    const std::size_t taken = g_taken.load();
+    if (taken != l.drawn) PrintPlain(l, taken);
+    return;
+  }
+  if (!l.on_screen) return;
   char text[32];
-  std::size_t n = ToColumn(text, sizeof text);
+  std::size_t n = ToColumn(l, text, sizeof text);
   std::memcpy(text + n, "\x1b[J", 3);
   Write(text, n + 3);
 }

@@ -31,7 +31,10 @@ void ProgressUpdate(std::size_t taken, void* context);
 // then erases what is shown (a carriage return, back to the column, erase
 // to the end of the screen), or prints the last plain count. Any thread; call
 // before any further console text. Later updates draw nothing until the
-// next ProgressBegin.
+// next ProgressBegin. Once an interrupt has been received, a drawing that
+// the console holds is waited for a fraction of a second at most: the
+// drawing thread is then left to end when the console lets it, and nothing
+// is erased or printed.
 void ProgressErase();
 
 }  // namespace tonecast

@@ -78,6 +78,8 @@ int SerialRead(SerialPort* port, void* buffer, std::size_t n, std::size_t* got);
 // count that went out. A write that makes no progress at all for
 // kWriteStallMs fails as Failure::kStalled (a device that stopped taking bytes),
 // and so does a drain during which the device sends nothing for that long.
+// Windows, whose drivers may not count a pending request down, first allows
+// the whole write's time on the line (platform/win32/write_watch.h).
 //
 // progress, when given, is called on the writing thread each time the device
 // has taken more bytes, with the count taken so far; it may be called often

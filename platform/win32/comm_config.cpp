@@ -1,5 +1,6 @@
 #include "platform/win32/comm_config.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/common/port_name.h"
@@ -18,12 +19,30 @@ DcbSettings BuildDcb(const LineSettings& s, bool dtr, bool rts) {
   d.xon_xoff_out = s.xon_xoff;
   d.xon_xoff_in = s.xon_xoff;
   d.rts_control = s.rts_cts ? 2 : (rts ? 1 : 0);
-  // Drivers check each limit against their input buffer; these fit the
-  // queue asked for, the smallest buffer a driver that honours SetupComm
-  // has: XON once the queue is down to half full, XOFF with a quarter free.
-  d.xon_lim = kQueueBytes / 2;
-  d.xoff_lim = kQueueBytes / 4;
+  const FlowLimits limits = ComputedFlowLimits(0);
+  d.xon_lim = limits.xon_lim;
+  d.xoff_lim = limits.xoff_lim;
   return d;
+}
+
+bool FlowLimitsFit(FlowLimits l, std::uint32_t rx_queue) {
+  if (l.xon_lim == 0 || l.xoff_lim == 0) return false;
+  return rx_queue == 0 || std::uint32_t(l.xon_lim) + l.xoff_lim < rx_queue;
+}
+
+FlowLimits ComputedFlowLimits(std::uint32_t rx_queue) {
+  // Unknown, the queue asked for: the smallest buffer a driver that honours
+  // SetupComm has. A WORD holds at most 65535.
+  const std::uint32_t size = std::min<std::uint32_t>(rx_queue ? rx_queue : kQueueBytes, 0xFFFF);
+  FlowLimits l;
+  l.xon_lim = std::uint16_t(std::max<std::uint32_t>(size / 2, 1));
+  l.xoff_lim = std::uint16_t(std::max<std::uint32_t>(size / 4, 1));
+  return l;
+}
+
+FlowLimits ChooseFlowLimits(FlowLimits driver, std::uint32_t rx_queue, bool driver_refused) {
+  if (!driver_refused && FlowLimitsFit(driver, rx_queue)) return driver;
+  return ComputedFlowLimits(rx_queue);
 }
 
 bool BaudMatches(std::uint32_t asked, std::uint32_t applied) {

@@ -46,8 +46,28 @@ struct DcbSettings {
 // Raw line settings: no parity check, no NUL stripping, no error
 // replacement, no abort on line errors; flow control only as asked for;
 // DTR and RTS held as given (RTS as the handshake line under rts_cts);
-// XON/XOFF characters DC1/DC3 and limits inside a kQueueBytes input queue.
+// XON/XOFF characters DC1/DC3 and the computed limits of a kQueueBytes
+// input queue (the backend writes ChooseFlowLimits' instead).
 DcbSettings BuildDcb(const LineSettings& settings, bool dtr, bool rts);
+
+// The XON/XOFF limits of a DCB: bytes in use before XON is sent, free
+// bytes left before XOFF is sent.
+struct FlowLimits {
+  std::uint16_t xon_lim = 0;
+  std::uint16_t xoff_lim = 0;
+};
+// Whether a driver's own limits can stand: both non-zero and, when the
+// driver tells its input buffer's size (rx_queue, 0 when it does not),
+// XON's level below XOFF's within that buffer.
+bool FlowLimitsFit(FlowLimits limits, std::uint32_t rx_queue);
+// Limits worked out from the input buffer (kQueueBytes when its size is
+// unknown): XON once it is down to half full, XOFF with a quarter free.
+FlowLimits ComputedFlowLimits(std::uint32_t rx_queue);
+// The limits the backend writes: the driver's own when they fit and it has
+// not refused them (SetCommState answered ERROR_INVALID_PARAMETER with
+// them), computed ones otherwise. Drivers may check the limits even with
+// flow control off, so a value they would refuse makes every open fail.
+FlowLimits ChooseFlowLimits(FlowLimits driver, std::uint32_t rx_queue, bool driver_refused);
 
 // Whether the speed a driver reads back after SetCommState is the one asked
 // for: within 3 % either way. A driver may report the rate its divisor

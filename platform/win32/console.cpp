@@ -1,5 +1,6 @@
 // The console on Windows: standard handles, and Ctrl+C, Ctrl+Break and the
-// console window closing through SetConsoleCtrlHandler.
+// console window closing through SetConsoleCtrlHandler (logoff and shutdown
+// never reach a program that loads user32.dll: see OnConsoleEvent).
 #include "platform/console.h"
 
 #include <fcntl.h>
@@ -37,22 +38,16 @@ HANDLE g_exit_event = nullptr;       // set when the program is about to end
   ExitProcess(STATUS_CONTROL_C_EXIT);  // not reached
 }
 
+// Ctrl+C, Ctrl+Break and the console window closing. Logoff and shutdown
+// are not among them: a console program that loads user32.dll is not sent
+// CTRL_LOGOFF_EVENT or CTRL_SHUTDOWN_EVENT (Windows counts it as a windowed
+// program), and every program here loads it, through shell32's
+// CommandLineToArgvW and SetupAPI. What a logoff or a shutdown does to a
+// run is the system's to decide; those two events go, should they ever
+// come, to the next handler as any other event does.
 BOOL WINAPI OnConsoleEvent(DWORD type) {
-  switch (type) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_SHUTDOWN_EVENT: break;
-    case CTRL_LOGOFF_EVENT:
-      // Some user is logging off, not necessarily the one this run belongs
-      // to: only processes that outlive a logoff get this (services, a
-      // scheduled task), and for them it is not a request to stop. Handled,
-      // so that the next handler, in the end the default one that ends the
-      // process, is not called.
-      return TRUE;
-    default: return FALSE;
-  }
-  const bool closing = type == CTRL_CLOSE_EVENT || type == CTRL_SHUTDOWN_EVENT;
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+  const bool closing = type == CTRL_CLOSE_EVENT;
   if (g_interrupts.fetch_add(1) > 0) {
     // A second request of the user's: the clean-up is taking too long. The
     // port's handle, and with it the exclusive hold, goes with the process.

@@ -14,11 +14,11 @@
 // Writes: the whole buffer in one overlapped WriteFile, so the driver always
 // holds the rest of it and the line never idles between pieces (the
 // standard serial driver keeps no transmit buffer beyond the write request
-// in hand). While it is pending, the count still queued (COMSTAT.cbOutQue,
-// which counts what is left of pending writes) is polled every 100 ms for
-// progress and for the stall rule. Then a drain watches the queue empty,
-// bounded by the bytes' time on the line, so a driver whose count lags never
-// fails a write that WriteFile reported whole. See SerialWrite.
+// in hand). What the count still queued (COMSTAT.cbOutQue) means while that
+// request is pending differs from driver to driver, so this file only looks
+// and acts: WriteWatch (write_watch.h) decides what to report as taken, when
+// the line is stalled and when the drain after the request is done, and
+// bounds what a cancelled write sent. See SerialWrite.
 #include "platform/serial.h"
 
 #include <windows.h>
@@ -32,14 +32,16 @@
 #include <new>
 #include <string>
 
-#include "platform/win32/comm_config.h"
 #include "platform/common/port_name.h"
+#include "platform/win32/comm_config.h"
 #include "platform/win32/last_error.h"
 #include "platform/win32/text.h"
+#include "platform/win32/write_watch.h"
 
 namespace platform {
 
 using win32::LastError;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -96,11 +98,18 @@ struct SerialPort {
   bool write_active = false;  // between a write's WriteFile and its end
   bool queued_sampled = false;
   DWORD queued_at_cancel = 0;
+  Clock::time_point cancel_at;      // when it was sampled
   WriteRequest* request = nullptr;  // made on first use, again after one is abandoned
   HANDLE cancel_event = nullptr;    // set for good by SerialCancelWrites
 
   std::mutex line_mu;  // the settings last applied, for the line time
   LineSettings line;
+
+  // The driver's own XON/XOFF limits and input buffer size, as found at
+  // the open, and whether SetCommState refused those limits.
+  win32::FlowLimits driver_limits;
+  std::uint32_t rx_queue = 0;
+  bool driver_limits_refused = false;
 
   // The lines as last set: every DCB written carries them, so that new
   // line settings do not change them.
@@ -109,8 +118,6 @@ struct SerialPort {
 };
 
 namespace {
-
-constexpr DWORD kPollMs = 100;
 
 int ApplyDcb(SerialPort* port, const LineSettings& s) {
   DCB dcb{};
@@ -136,9 +143,21 @@ int ApplyDcb(SerialPort* port, const LineSettings& s) {
   dcb.fAbortOnError = d.abort_on_error;
   dcb.XonChar = static_cast<char>(d.xon_char);
   dcb.XoffChar = static_cast<char>(d.xoff_char);
-  dcb.XonLim = d.xon_lim;
-  dcb.XoffLim = d.xoff_lim;
-  if (!SetCommState(port->handle, &dcb)) return LastError();
+  // The driver's own limits where they fit its buffer; computed ones where
+  // they do not, or once SetCommState has refused the driver's.
+  for (;;) {
+    const win32::FlowLimits limits =
+        win32::ChooseFlowLimits(port->driver_limits, port->rx_queue, port->driver_limits_refused);
+    dcb.XonLim = limits.xon_lim;
+    dcb.XoffLim = limits.xoff_lim;
+    if (SetCommState(port->handle, &dcb)) break;
+    const DWORD err = GetLastError();
+    const bool drivers = limits.xon_lim == port->driver_limits.xon_lim &&
+                         limits.xoff_lim == port->driver_limits.xoff_lim;
+    if (err != ERROR_INVALID_PARAMETER || !drivers || port->driver_limits_refused)
+      return err != 0 ? int(err) : ErrorCode(Failure::kInvalid);
+    port->driver_limits_refused = true;
+  }
   // A driver may take the call and keep another speed or size: read back.
   // The speed may read back as the rate the divisor really makes.
   DCB applied{};
@@ -211,12 +230,19 @@ int SerialOpen(const char* name, SerialPort** port) {
     return err;
   }
   int err = 0;
-  // A hint that drivers may ignore; the XON/XOFF limits fit this size.
+  // A hint that drivers may ignore; computed XON/XOFF limits fit this size
+  // when the driver tells no size of its own.
   SetupComm(h, win32::kQueueBytes, win32::kQueueBytes);
   // DTR stays as the open left it, until SerialSetModemLines; RTS stays down.
   DCB opened{};
   opened.DCBlength = sizeof opened;
-  if (GetCommState(h, &opened)) p->dtr = opened.fDtrControl != DTR_CONTROL_DISABLE;
+  if (GetCommState(h, &opened)) {
+    p->dtr = opened.fDtrControl != DTR_CONTROL_DISABLE;
+    p->driver_limits = {opened.XonLim, opened.XoffLim};
+  }
+  // The input buffer the driver has now, after the hint (0: it does not say).
+  COMMPROP props{};
+  if (GetCommProperties(h, &props)) p->rx_queue = props.dwCurrentRxQueue;
   LineSettings current;
   err = SerialGetSettings(p, &current);
   if (err == 0) {
@@ -419,18 +445,14 @@ int SerialRead(SerialPort* port, void* buffer, std::size_t n, std::size_t* got) 
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How long a write that was cancelled or stalled is waited for before it is
 // abandoned.
 constexpr DWORD kAbandonWaitMs = 2000;
-// What the drain allows beyond the bytes' own time on the line: USB
-// transfers, scheduling, a timer tick.
-constexpr std::uint64_t kDrainMarginMs = 200;
 
-std::uint64_t MsSince(Clock::time_point t) {
-  return std::uint64_t(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+std::uint64_t MsSince(Clock::time_point start, Clock::time_point t) {
+  return t <= start ? 0
+                    : std::uint64_t(
+                          std::chrono::duration_cast<std::chrono::milliseconds>(t - start).count());
 }
 
 LineSettings CurrentLine(SerialPort* port) {
@@ -438,44 +460,36 @@ LineSettings CurrentLine(SerialPort* port) {
   return port->line;
 }
 
-// One write in progress: the request, its size and what it has come to.
+// One write in progress: the request, what its completed requests took, and
+// the watch that decides what the port's counts mean.
 struct Transfer {
   SerialPort* port;
   WriteRequest* r;
   std::size_t n;
-  LineSettings line;
+  win32::WriteWatch watch;
   WriteProgress progress;
   void* context;
   Clock::time_point started = Clock::now();
-  Clock::time_point last_change = started;
-  std::size_t done = 0;   // what requests that completed have taken
-  std::size_t taken = 0;  // what the port has taken, as reported so far
+  std::size_t done = 0;     // what requests that completed have taken
+  std::uint64_t shown = 0;  // what was last reported as taken
 
-  void Report(std::size_t count) {
-    if (count <= taken) return;
-    taken = count;
-    last_change = Clock::now();
-    if (progress) progress(taken, context);
+  std::uint64_t Ms() const { return MsSince(started, Clock::now()); }
+  void Report(std::uint64_t taken) {
+    if (taken <= shown) return;
+    shown = taken;
+    if (progress) progress(std::size_t(taken), context);
+  }
+  // The count the driver still holds, now.
+  win32::WriteObservation Look(bool completed) const {
+    win32::WriteObservation o;
+    o.ms = Ms();
+    o.completed = completed;
+    DWORD queued = 0;
+    o.have_count = DriverQueues(port->handle, nullptr, &queued) == 0;
+    o.queued = queued;
+    return o;
   }
 };
-
-// What the port has taken of the write while its request is pending, from
-// the count the driver still holds: that count includes what is left of
-// pending writes. A driver that reports 0 while the request is pending
-// leaves it out (Wine does): the line's clock then stands in, short of the
-// whole write, so that the stall rule still holds off while bytes may be
-// going out.
-void Poll(Transfer& t) {
-  DWORD queued = 0;
-  if (DriverQueues(t.port->handle, nullptr, &queued) != 0) return;
-  if (queued != 0) {
-    t.Report(t.n - std::min<std::size_t>(queued, t.n));
-    return;
-  }
-  const std::uint64_t ms_per_kib = std::max<std::uint64_t>(win32::LineTimeMs(1024, t.line), 1);
-  const std::uint64_t by_clock = MsSince(t.started) * 1024 / ms_per_kib;
-  t.Report(std::size_t(std::min<std::uint64_t>(by_clock, t.n - 1)));
-}
 
 // Issues the write of bytes [from, n) of the request. 0 when it is under
 // way (pending or already done), else the error, with nothing sent.
@@ -491,22 +505,6 @@ int Issue(Transfer& t, std::size_t from) {
       GetLastError() != ERROR_IO_PENDING)
     return LastError();
   return 0;
-}
-
-// Waits for the pending request: on its event or the cancel, 100 ms at a
-// time, polling the queued count in between. 0 once it has completed;
-// Failure::kCancelled, Failure::kStalled (no progress for kWriteStallMs), or
-// the error of a failed wait, with the request still in flight.
-int Await(Transfer& t) {
-  const HANDLE waits[2] = {t.r->event, t.port->cancel_event};
-  for (;;) {
-    const DWORD w = WaitForMultipleObjects(2, waits, FALSE, kPollMs);
-    if (w == WAIT_OBJECT_0) return 0;
-    if (w == WAIT_OBJECT_0 + 1) return ErrorCode(Failure::kCancelled);
-    if (w == WAIT_FAILED) return LastError();
-    Poll(t);
-    if (MsSince(t.last_change) >= kWriteStallMs) return ErrorCode(Failure::kStalled);
-  }
 }
 
 // Ends a request still in flight: asks Windows to cancel it and waits
@@ -528,35 +526,50 @@ bool EndRequest(Transfer& t, DWORD* got) {
   return false;
 }
 
-// Waits until the driver has sent what it holds, at most the bytes' time on
-// the line plus a margin: every byte was taken, so a count that lags (a
-// driver that never reports an empty queue) ends the wait without failing
-// the write. Only a cancel fails it.
-int Drain(const Transfer& t) {
-  const auto started = Clock::now();
-  const std::uint64_t limit = win32::LineTimeMs(t.n, t.line) + kDrainMarginMs;
+// Waits on the request and then on the drain, looking at the port as the
+// watch asks and doing what it decides: reports progress, and ends on
+// kDone (0), kStalled, a cancel or a failure. *pending tells whether the
+// request is still in flight when it ends; *cut_look is the last look.
+int Follow(Transfer& t, bool* pending, win32::WriteObservation* cut_look) {
+  const HANDLE waits[2] = {t.port->cancel_event, t.r->event};
+  DWORD wait = win32::kWritePollMs;
+  *pending = true;
   for (;;) {
-    DWORD queued = 0;
-    if (DriverQueues(t.port->handle, nullptr, &queued) != 0 || queued == 0) return 0;
-    const std::uint64_t spent = MsSince(started);
-    if (spent >= limit) return 0;
-    const std::uint64_t wait = std::clamp<std::uint64_t>(
-        win32::LineTimeMs(queued, t.line), 1, std::min<std::uint64_t>(kPollMs, limit - spent));
-    if (WaitForSingleObject(t.port->cancel_event, DWORD(wait)) == WAIT_OBJECT_0)
-      return ErrorCode(Failure::kCancelled);
+    const DWORD w = WaitForMultipleObjects(*pending ? 2 : 1, waits, FALSE, wait);
+    if (w == WAIT_OBJECT_0) return ErrorCode(Failure::kCancelled);
+    if (w == WAIT_FAILED) return LastError();
+    if (*pending && w == WAIT_OBJECT_0 + 1) {
+      DWORD got = 0;
+      const BOOL ok = GetOverlappedResult(t.port->handle, &t.r->ov, &got, FALSE);
+      const int err = ok ? 0 : LastError();
+      *pending = false;
+      t.done += got;
+      if (err != 0) return err;
+      // Neither an error nor a byte: nothing more will come.
+      if (got == 0 && t.done < t.n) return ErrorCode(Failure::kIo);
+      // Completed short without an error (write time-outs of 0 rule it
+      // out): the rest goes as a request of its own, within the same watch,
+      // since the count covers what is left of pending writes.
+      if (t.done < t.n) {
+        if (const int issue = Issue(t, t.done)) return issue;
+        *pending = true;
+      }
+    }
+    *cut_look = t.Look(!*pending);
+    const win32::WriteDecision d = t.watch.Observe(*cut_look);
+    t.Report(d.taken);
+    if (d.state == win32::WriteState::kStalled) return ErrorCode(Failure::kStalled);
+    if (d.state == win32::WriteState::kDone) return 0;
+    wait = d.wait_ms;
   }
 }
 
 }  // namespace
 
-// The whole buffer goes in one WriteFile (again for the rest only if a
-// driver completes it short without an error, which write time-outs of 0
-// rule out). A cancel or a stall cancels the request and discards what the
-// driver holds. *written is then what left the port: the write less what
-// the driver still held at that moment, by the count that includes pending
-// writes; with a driver that leaves a pending request out of that count,
-// what the request reports it transferred (or, if it never completed, the
-// count taken so far).
+// The whole buffer goes in one WriteFile, followed and drained as the
+// watch (write_watch.h) decides. A cancel or a stall cancels the request and
+// discards what the driver holds; *written is then what the watch bounds as
+// sent at that moment.
 int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* written,
                 WriteProgress progress, void* context) {
   if (written) *written = 0;
@@ -578,51 +591,45 @@ int SerialWrite(SerialPort* port, const void* data, std::size_t n, std::size_t* 
     if (!r->bytes) return ErrorCode(Failure::kNoResources);
   }
   if (n > 0) std::memcpy(r->bytes.get(), data, n);
-  Transfer t{port, r, n, CurrentLine(port), progress, context};
+  Transfer t{port, r, n, win32::WriteWatch(n, CurrentLine(port)), progress, context};
 
-  int err = 0;
-  bool cut = false;  // cancelled, stalled or failed with the request in flight
-  DWORD queued = 0;  // what the driver held when the write was cut short
-  while (t.done < n) {
-    if ((err = Issue(t, t.done)) != 0) break;
-    err = Await(t);
+  bool pending = false;
+  win32::WriteObservation at;
+  int err = Issue(t, 0);
+  const bool issued = err == 0;
+  if (issued) err = Follow(t, &pending, &at);
+  bool request_done = !pending;
+  std::uint64_t request_bytes = t.done;
+  if (issued && err != 0) {
+    // A stall is bounded by the look that found it; any other end by a
+    // look now, before the purge or cancel changes the count.
+    if (ErrorIs(err, Failure::kStalled))
+      PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    else
+      at = t.Look(!pending);
     DWORD got = 0;
-    if (err != 0) {
-      cut = true;
-      if (ErrorIs(err, Failure::kStalled)) {
-        DriverQueues(port->handle, nullptr, &queued);
-        PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
-      }
-      const bool completed = EndRequest(t, &got);
-      t.done = completed ? t.done + got : std::max(t.done, t.taken);
-      break;
+    if (pending && EndRequest(t, &got)) {
+      request_done = true;
+      request_bytes += got;
     }
-    if (!GetOverlappedResult(port->handle, &r->ov, &got, FALSE)) {
-      err = LastError();
-      t.done += got;
-      break;
-    }
-    if (got == 0 && n > 0) {
-      err = ErrorCode(Failure::kIo);  // neither an error nor a byte: nothing more will come
-      break;
-    }
-    t.done += got;
-    t.Report(t.done);
   }
-  if (err == 0) err = Drain(t);
 
   std::lock_guard<std::mutex> issue(port->issue_mu);
   port->write_active = false;
   // A cancel cuts the write short even when the driver completed it first:
-  // what the driver held then was discarded.
-  if (port->cancelled) {
+  // what the driver held then was discarded. The count sampled at the
+  // cancel, at its moment, is what the bound rests on.
+  if (issued && port->cancelled) {
     err = ErrorCode(Failure::kCancelled);
-    cut = true;
-    queued = port->queued_sampled ? port->queued_at_cancel : 0;
+    at.ms = port->queued_sampled ? MsSince(t.started, port->cancel_at) : t.Ms();
+    at.completed = false;
+    at.have_count = port->queued_sampled;
+    at.queued = port->queued_at_cancel;
   }
-  std::size_t left = std::min(t.done, n);
-  if (cut && (queued != 0 || left == n)) left = n - std::min<std::size_t>(queued, n);
-  if (written) *written = left;
+  // Nothing went out of a write that was never issued.
+  if (written && err == 0) *written = n;
+  if (written && err != 0 && issued)
+    *written = std::size_t(t.watch.SentWhenCut(at, request_done, request_bytes));
   return err;
 }
 
@@ -636,6 +643,7 @@ void SerialCancelWrites(SerialPort* port) {
     if (DriverQueues(port->handle, nullptr, &queued) == 0) {
       port->queued_sampled = true;
       port->queued_at_cancel = queued;
+      port->cancel_at = Clock::now();
     }
   }
   port->cancelled = true;

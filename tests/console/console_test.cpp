@@ -230,6 +230,32 @@ TEST_F(Console, InterruptEndsTheRunCleanlyAndBySignal) {
   }
 }
 
+// A console that holds the progress line's drawing (its output suspended,
+// as Ctrl+S or a click in a Windows console window with QuickEdit does)
+// never holds up the run's end after an interrupt: the erase is given up,
+// and the console text, log and port end as always.
+TEST_F(Console, InterruptEndsTheRunWhileTheConsoleHoldsTheProgressLine) {
+  const std::string name = Image();
+  UnitSim unit({"--pace", "--store", dir_->file("stored.vp")}, dir_->path());
+  testsupport::PtyPair screen;
+  Process p(Shell("exec \"$T\" -P 3 " + name + " >out.txt 2>" + screen.slave_path()),
+            ShellOptions(dir_->path(), unit));
+  ASSERT_NE(screen.ReceiveUntil("/270600 bytes", 20000).find("/270600 bytes"), std::string::npos);
+  ASSERT_EQ(tcflow(screen.slave(), TCOOFF), 0);
+  usleep(500000);  // the next drawing, due within 0.1 s, is held
+  p.Signal(SIGINT);
+  const ProcessResult r = p.Wait(20000);
+  tcflow(screen.slave(), TCOON);
+  EXPECT_FALSE(r.timed_out) << "the run's end waited for the console";
+  EXPECT_EQ(r.signal, SIGINT);
+  EXPECT_EQ(ReadFile(dir_->file("out.txt")),
+            kBanner + FileStatus(name, 270600) + kUpToImage + kInterruptedEnd);
+  EXPECT_EQ(CheckLog("Interrupted."), "");
+  EXPECT_EQ(PortIsFree(unit.path()), "");
+  const std::string summary = unit.Stop();
+  EXPECT_NE(summary.find("images ok 0"), std::string::npos) << summary;
+}
+
 TEST_F(Console, LinepokeInterruptedWhileWaitingForTheAnswer) {
   UnitSim unit({"--no-eot"}, dir_->path());
   testsupport::WriteFile(dir_->file("comm.txt"), "COM3");

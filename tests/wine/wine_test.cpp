@@ -178,6 +178,35 @@ TEST(WineTonecast, HappyTransfersMatchTheLinuxBuild) {
   }
 }
 
+// A 16 Mbit image at the real line rate: 82 s on the line, longer than the
+// stall rule's 30 s, through a driver (Wine's) whose queued count reads 0
+// while the request is pending. It completes, byte for byte, and the SEND
+// record counts every byte.
+TEST(WineTonecast, PacedSixteenMbitImageCompletesByteExact) {
+  TempDir dir;
+  MakeImage(16, dir.file("image.vp"));
+  const std::string image = ReadFile(dir.file("image.vp"));
+  UnitSim unit({"--pace", "--link", g_wine->com3(), "--store", dir.file("stored.vp")},
+               dir.path());
+  ProcessOptions o;
+  o.cwd = dir.path();
+  o.timeout_ms = 180000;
+  const ProcessResult r =
+      g_wine->Wine({WindowsExe("tonecast"), "-P", "3", "-16M", "image.vp"}, o);
+  unit.Stop();
+  ExpectCleanEnd(r);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(FoldCrLf(r.out), testsupport::kBanner +
+                                 testsupport::FileStatus("image.vp", image.size()) +
+                                 testsupport::kGoodDialogue + testsupport::kComplete);
+  EXPECT_TRUE(ReadFile(dir.file("stored.vp")) == image);
+  const std::string size = std::to_string(image.size());
+  EXPECT_NE(ReadFile(dir.file("tonecast.log")).find("size:" + size + " (" + size + ")"),
+            std::string::npos);
+  std::printf("[ figure ] paced 16 Mbit run under Wine: %.2f s (82.18 s of image on the line)\n",
+              r.wall_s);
+}
+
 // Names outside any ANSI code page: the folder the run works in and the
 // image's name. The image opens, the name prints back as typed (UTF-8
 // bytes on standard output) and the run log lands in that folder.
