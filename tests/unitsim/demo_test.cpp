@@ -24,7 +24,7 @@ TEST(Demo, EveryStepPassesAndTheTemporaryDirectoryIsRemoved) {
   EXPECT_NE(r.out.find("verdict: complete"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("stored.vp equals image.vp byte for byte"), std::string::npos);
   EXPECT_NE(r.out.find("OK VER"), std::string::npos);
-  EXPECT_NE(r.out.find("(exit status 1: tonecast exits 1 after every run that reached a verdict"),
+  EXPECT_NE(r.out.find("(exit status 1: tonecast exits 1 after every run that reached a verdict,"),
             std::string::npos);
   // The station, into a pipe: plain lines, the summary, the report's rows.
   EXPECT_NE(r.out.find("unit-3: NG (Check sum NG.)\n"), std::string::npos);
