@@ -136,7 +136,9 @@ std::string BoardRow(const UnitView& view, const BoardLayout& layout, Colour col
   // The verdict word stands first in the column, so no cut reaches it
   // before the port column has narrowed as far as it goes.
   const std::string result = TrimRight(CutToColumns(ResultText(view), room));
-  if (colour == Colour::kNone) return CutToColumns(left + result, layout.columns);
+  const bool room_left = layout.columns <= 0 || Columns(left) < std::size_t(layout.columns);
+  if (colour == Colour::kNone || !room_left)
+    return TrimRight(CutToColumns(left + result, layout.columns));
   const std::size_t word = std::min(result.size(), std::string(VerdictWord(view.verdict)).size());
   return CutToColumns(left, layout.columns) + VerdictColour(view.verdict) + result.substr(0, word) +
          kPlain + result.substr(word);

@@ -320,6 +320,8 @@ TEST(Board, RowsFitTheWidthAndShowTheVerdict) {
   EXPECT_EQ(BoardRow(none, layout, Colour::kTerminal),
             "us...port0  " + pad15 + "  \x1b[33mno verdict\x1b[0m");
   EXPECT_EQ(BoardRow(running, layout, Colour::kTerminal), BoardRow(running, layout, Colour::kNone));
+  // Narrower than the columns before the phase: cut there, no colour.
+  EXPECT_EQ(BoardRow(ng, LayoutFor(views, 20), Colour::kTerminal), "us...port0");
 }
 
 }  // namespace
