@@ -131,7 +131,7 @@ std::string BoardRow(const UnitView& view, const BoardLayout& layout, Colour col
   const int room = PhaseRoom(layout);
   if (view.verdict == Verdict::kRunning) {
     const std::string phase = view.phase.empty() ? "starting" : Printable(view.phase);
-    return CutToColumns(TrimRight(left + CutToColumns(phase, room)), layout.columns);
+    return TrimRight(CutToColumns(left + CutToColumns(phase, room), layout.columns));
   }
   // The verdict word stands first in the column, so no cut reaches it
   // before the port column has narrowed as far as it goes.
