@@ -25,6 +25,10 @@ enum class ConsoleStream { kOutput = 1, kError = 2 };
 // sequences that redraw a line in place: not a pipe or a file, and not a
 // terminal that declares it has none (TERM=dumb, or no TERM at all).
 bool ConsoleCanRedraw(ConsoleStream stream);
+// Whether text on the stream may be coloured: a terminal that takes the
+// redraw sequences (ConsoleCanRedraw, so never with TERM=dumb), and the
+// user has not asked for no colour (NO_COLOR set to any text but "").
+bool ConsoleCanColour(ConsoleStream stream);
 // Whether standard output and standard error are one and the same terminal,
 // so that text on one stands on the same screen line as text on the other.
 bool ConsoleStreamsShareTerminal();

@@ -1,5 +1,5 @@
 // The texts the station shows about its units: the table's rows (one per
-// unit: port, phase, progress, result), the plain lines written instead of
+// unit: port, progress, phase or verdict), the plain lines written instead of
 // the table when the output is not a terminal, and the round's summary.
 // Pure text: no console here.
 #pragma once
@@ -36,22 +36,35 @@ struct UnitView {
   double seconds = 0;       // the run's length, once it has ended
 };
 
-// The table's first line, and a unit's row; port_width is the width of the
-// port column (see PortColumnWidth).
-std::string BoardHeader(std::size_t port_width);
-std::string BoardRow(const UnitView& view, std::size_t port_width);
-std::size_t PortColumnWidth(const std::vector<UnitView>& views);
+// How the table's columns share the terminal's width: the port column, then
+// the progress column, then the phase column, which takes what is left and
+// is the only one cut. The port column narrows before anything is cut (its
+// names shortened in the middle), so a row shows its percent, time left and
+// verdict on any terminal as wide as a short port name and those.
+struct BoardLayout {
+  std::size_t port = 4;  // the port column's width, without the gap after it
+  int columns = 0;       // the width the rows must fit in (0: no limit)
+};
+BoardLayout LayoutFor(const std::vector<UnitView>& views, int columns);
+
+// Colours for the verdict in the phase column (complete green, NG red, no
+// verdict yellow): only where the caller knows the terminal shows them.
+enum class Colour { kNone, kTerminal };
+
+// The table's first line, and a unit's row (without line ends). The phase
+// column holds the current step while the unit runs and its verdict, with
+// why, once it has ended. Control characters in names show as '?'.
+std::string BoardHeader(const BoardLayout& layout);
+std::string BoardRow(const UnitView& view, const BoardLayout& layout, Colour colour);
 // "42%  0:14 left" while the image goes out; "" before and after.
 std::string ProgressText(const UnitView& view);
-// Cuts a row to fit in columns (0: no limit), never in the middle of a
-// multi-byte character.
-std::string CutToColumns(const std::string& row, int columns);
 
 // Plain lines, each with its line end: "COM3: Download file#0...",
-// "COM3: complete", "COM4: NG (No ACK. )".
+// "COM3: complete", "COM4: NG (No ACK.)".
 std::string PlainPhaseLine(const UnitView& view);
 std::string PlainVerdictLine(const UnitView& view);
-// The result column and the plain line's text: "complete", "NG (No ACK. )".
+// A finished row's phase column and the plain line's text: "complete",
+// "NG (No ACK.)" (tonecast's error text without its trailing blank).
 std::string ResultText(const UnitView& view);
 
 // The end of a round: how many units completed, and each one that did not,

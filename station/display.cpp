@@ -29,6 +29,7 @@ Display::Display(const std::vector<std::string>& ports, bool table) : table_(tab
 Display::~Display() { Stop(); }
 
 int Display::Start() {
+  if (platform::ConsoleCanColour(platform::ConsoleStream::kOutput)) colour_ = Colour::kTerminal;
   try {
     thread_ = std::thread(&Display::Run, this);
   } catch (const std::system_error& e) {
@@ -168,14 +169,12 @@ void Display::Write(const std::string& text) {
 void Display::Draw(const std::vector<UnitView>& views) {
   const int columns = platform::ConsoleColumns(platform::ConsoleStream::kOutput);
   // One column short of the width, so that no row wraps onto the next line.
-  const int fit = columns > 1 ? columns - 1 : 0;
-  const std::size_t port_width = PortColumnWidth(views);
+  const BoardLayout layout = LayoutFor(views, columns > 1 ? columns - 1 : 0);
   std::string text;
   // Back to the table's first line: each row ended with a line end.
   if (drawn_rows_ > 0) text += "\r\x1b[" + std::to_string(drawn_rows_) + "A";
-  text += "\x1b[2K" + CutToColumns(BoardHeader(port_width), fit) + "\n";
-  for (const UnitView& v : views)
-    text += "\x1b[2K" + CutToColumns(BoardRow(v, port_width), fit) + "\n";
+  text += "\x1b[2K" + BoardHeader(layout) + "\n";
+  for (const UnitView& v : views) text += "\x1b[2K" + BoardRow(v, layout, colour_) + "\n";
   drawn_rows_ = int(views.size()) + 1;
   Write(text);
 }

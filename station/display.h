@@ -5,8 +5,10 @@
 // of a child's output.
 //
 // On a terminal that redraws, one table row per unit, redrawn in place at
-// most 10 times a second; otherwise one plain line per phase change and per
-// verdict. A table that does not fit the terminal's height (found at any
+// most 10 times a second and fitted to the terminal's width at each redraw,
+// the verdicts in colour where the terminal takes it
+// (platform::ConsoleCanColour); otherwise one plain line per phase change
+// and per verdict. A table that does not fit the terminal's height (found at any
 // redraw, so a terminal made smaller counts too) turns into plain lines for
 // the rest of the round.
 #pragma once
@@ -67,6 +69,7 @@ class Display {
   std::thread thread_;
   // Drawing thread only.
   int drawn_rows_ = 0;
+  Colour colour_ = Colour::kNone;  // set by Start, before the thread runs
 };
 
 }  // namespace station

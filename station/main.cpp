@@ -20,6 +20,7 @@
 #include "station/port_plan.h"
 #include "station/report.h"
 #include "station/round.h"
+#include "station/screen_text.h"
 #include "station/unit_run.h"
 
 using namespace station;
@@ -51,7 +52,15 @@ void Print(const std::string& text) {
 }
 
 void PrintError(const std::string& text) {
-  const std::string line = "tonecast-station: " + text + "\n";
+  // Names in the text (ports, files) may carry control characters; its
+  // line ends stay.
+  std::string line = "tonecast-station: ";
+  for (std::size_t at = 0;;) {
+    const std::size_t end = text.find('\n', at);
+    line += Printable(text.substr(at, end - at)) + "\n";
+    if (end == std::string::npos || end + 1 == text.size()) break;
+    at = end + 1;
+  }
   platform::ConsoleWrite(platform::ConsoleStream::kError, line.data(), line.size());
 }
 
@@ -199,9 +208,10 @@ int main(int argc, char** argv) {
   for (;;) {
     if (!units.empty()) {
       ++rounds;
-      Print(settings.image_name + ": " + std::to_string(o.flash) + " Mbit image, " +
+      Print(Printable(settings.image_name) + ": " + std::to_string(o.flash) + " Mbit image, " +
             std::to_string(settings.image_size) + " bytes, to " + std::to_string(units.size()) +
-            (units.size() == 1 ? " unit" : " units") + "; logs in " + settings.logs + "\n");
+            (units.size() == 1 ? " unit" : " units") + "; logs in " + Printable(settings.logs) +
+            "\n");
       const std::vector<UnitView> views = RunRound(settings, units, table, g_children, &report);
       Print(SummaryText(views));
       if (const int failed = report.failures() - rows_lost; failed > 0) {

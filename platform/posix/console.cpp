@@ -120,6 +120,11 @@ bool ConsoleCanRedraw(ConsoleStream stream) {
   return term && *term && std::strcmp(term, "dumb") != 0;
 }
 
+bool ConsoleCanColour(ConsoleStream stream) {
+  const char* no_colour = std::getenv("NO_COLOR");
+  return ConsoleCanRedraw(stream) && !(no_colour && *no_colour);
+}
+
 bool ConsoleStreamsShareTerminal() {
   if (isatty(1) != 1 || isatty(2) != 1) return false;
   struct stat out {}, err {};

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 #include "platform/win32/console_restore.h"
 
@@ -131,6 +132,16 @@ bool ConsoleCanRedraw(ConsoleStream stream) {
   if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
   win32::RememberConsoleMode(h);
   return SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+// NO_COLOR, and TERM=dumb where a POSIX-like terminal set it, count as they
+// do elsewhere.
+bool ConsoleCanColour(ConsoleStream stream) {
+  wchar_t value[8];
+  if (GetEnvironmentVariableW(L"NO_COLOR", value, 8) > 0) return false;
+  const DWORD term = GetEnvironmentVariableW(L"TERM", value, 8);
+  if (term > 0 && term < 8 && std::wstring(value) == L"dumb") return false;
+  return ConsoleCanRedraw(stream);
 }
 
 // A process has one console: two handles that are both console output

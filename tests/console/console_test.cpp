@@ -24,6 +24,7 @@
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
 #include "tests/support/screen.h"
+#include "tests/support/terminal.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
 
@@ -47,54 +48,6 @@ ProcessOptions ShellOptions(const std::string& dir, const UnitSim& unit, int com
   return o;
 }
 std::vector<std::string> Shell(const std::string& line) { return {"/bin/bash", "-c", line}; }
-
-// A real terminal emulator: a detached tmux session of its own, whose pane
-// runs a shell command line. The final screen, resizes and typed keys are
-// the terminal's own, including re-wrapping its lines when it narrows.
-class Terminal {
- public:
-  Terminal(const std::string& dir, const ProcessOptions& options, int columns,
-           const std::string& line)
-      : dir_(dir), options_(options) {
-    Tmux({"new-session", "-d", "-x", std::to_string(columns), "-y", "30",
-          line + "; echo $? >" + dir + "/status; exec sleep 600"});
-  }
-  ~Terminal() { Tmux({"kill-server"}); }
-  void Keys(const std::string& key) { Tmux({"send-keys", key}); }
-  void Resize(int columns) { Tmux({"resize-window", "-x", std::to_string(columns)}); }
-  // The command line's exit status once it has ended; -1 after timeout_ms.
-  int WaitForEnd(int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; waited += 50) {
-      const std::string status = ReadFile(dir_ + "/status");
-      if (!status.empty()) return std::stoi(status);
-      usleep(50000);
-    }
-    return -1;
-  }
-  // The screen and what scrolled off it, as lines the program wrote
-  // (wrapped rows joined), in the form of Lines().
-  std::string Screen() { return Lines(Tmux({"capture-pane", "-p", "-J", "-S", "-"}).out); }
-  // Text as a terminal keeps it: no blanks at the ends of lines, no blank
-  // lines around it.
-  static std::string Lines(const std::string& text) {
-    std::string lines = std::regex_replace(text + "\n", std::regex(" +\n"), "\n");
-    lines.erase(0, lines.find_first_not_of('\n'));
-    lines.erase(lines.find_last_not_of('\n') + 1);
-    return lines;
-  }
-
- private:
-  ProcessResult Tmux(std::vector<std::string> args) {
-    args.insert(args.begin(), {"tmux", "-S", dir_ + "/tmux.socket"});
-    if (args[3] != "new-session" && args[3] != "kill-server") args.insert(args.begin() + 4, {"-t", "0"});
-    args[0] = "/usr/bin/tmux";
-    return testsupport::RunProcess(args, options_);
-  }
-  std::string dir_;
-  ProcessOptions options_;
-};
-
-bool HaveTmux() { return access("/usr/bin/tmux", X_OK) == 0; }
 
 class Console : public ::testing::Test {
  protected:

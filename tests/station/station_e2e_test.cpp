@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -22,19 +23,21 @@
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
 #include "tests/support/screen.h"
+#include "tests/support/terminal.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
 
 namespace {
 
 using testsupport::BinPath;
+using testsupport::PortIsFree;
 using testsupport::Process;
 using testsupport::ProcessOptions;
 using testsupport::ProcessResult;
 using testsupport::ReadFile;
 using testsupport::ScreenRows;
-using testsupport::PortIsFree;
 using testsupport::TempDir;
+using testsupport::Terminal;
 using testsupport::UnitSim;
 
 // One simulated unit in a folder of its own (its transcript and the image
@@ -156,9 +159,9 @@ TEST(Station, OneUnitThatNaksEndsItsOwnRowNg) {
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_NE(r.out.find("COM3: complete\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("COM4: NG (Download command failure. )\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("COM4: NG (Download command failure.)\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("2 of 3 units complete. Not complete:\n  COM4: NG (Download command "
-                       "failure. )\n"),
+                       "failure.)\n"),
             std::string::npos)
       << r.out;
   EXPECT_TRUE(bench.units[0]->stored() == bench.image);
@@ -179,7 +182,7 @@ TEST(Station, OneUnitThatNaksEndsItsOwnRowNg) {
 // An interrupt reaches every unit once: each run ends with "Interrupted."
 // in a well-formed log, every port is free at once, and the station ends by
 // the signal. SIGINT mid-image with the table on a terminal 60 columns wide
-// (rows cut to it, percent and time left drawn); SIGTERM while the units
+// (percent and time left drawn, then the verdicts); SIGTERM while the units
 // wait at VPL, with plain lines on a pipe; SIGHUP likewise, on a terminal
 // too short for the table (plain lines there).
 TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
@@ -242,11 +245,11 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
     if (table) {
       const std::vector<std::string> rows = ScreenRows(out);
       ASSERT_GE(rows.size(), labels.size() + 2) << out;
-      EXPECT_EQ(rows[1].substr(0, 11), "PORT  PHASE");
+      EXPECT_EQ(rows[1], "PORT  PROGRESS         PHASE");
       for (std::size_t i = 0; i < labels.size(); ++i) {
-        // The result column begins at 51 and the row is cut at 59.
+        // The phase column shows the verdict in place of the last step.
         EXPECT_EQ(rows[i + 2], labels[i] + std::string(6 - labels[i].size(), ' ') +
-                                   "Close COM port." + std::string(30, ' ') + "NG (Inte")
+                                   std::string(17, ' ') + "NG (Interrupted.)")
             << out;
       }
     } else {
@@ -270,6 +273,100 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
     ASSERT_EQ(rows.size(), 4u);
     for (std::size_t i = 1; i < rows.size(); ++i)
       EXPECT_NE(rows[i].find(",NG,Interrupted.,"), std::string::npos) << rows[i];
+  }
+}
+
+// The table on an 80-column terminal (tmux) with names as long as the
+// system's stable names of USB adapters, which differ only near their end:
+// each row shows its port's distinctive tail, the image's percent and time
+// left while it goes out, then its verdict in the phase column, complete in
+// green and NG in red; with NO_COLOR the same rows without colour. Control
+// characters in the image's name show as '?'.
+TEST(Station, TableFitsAnEightyColumnTerminal) {
+  if (!testsupport::HaveTmux()) GTEST_SKIP() << "needs tmux (apt-get install tmux)";
+  struct Case {
+    bool colour;  // NO_COLOR unset; the good unit paced, so its percent is seen
+  };
+  for (const Case& c : {Case{true}, Case{false}}) {
+    SCOPED_TRACE(c.colour ? "colour" : "NO_COLOR");
+    Bench bench({c.colour ? std::vector<std::string>{"--pace"} : std::vector<std::string>{},
+                 {"--fin-ng"},
+                 {"--nak", "VPD"}});
+    const std::string image = "voice\x1b[2J.vp";
+    std::filesystem::copy_file(bench.dir.file("image.vp"), bench.dir.file(image));
+    std::vector<std::string> env = {"S=" + BinPath("tonecast-station"), "IMG=" + image};
+    std::string line =
+        std::string(c.colour ? "unset NO_COLOR; " : "export NO_COLOR=1; ") + "\"$S\" \"$IMG\"";
+    std::vector<std::string> tails;
+    for (std::size_t i = 0; i < bench.units.size(); ++i) {
+      const std::string serial = std::string("A50285B") + char('I' + i);
+      const std::string link = bench.dir.file("usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0");
+      ASSERT_EQ(symlink(bench.units[i]->sim->path().c_str(), link.c_str()), 0);
+      env.push_back("P" + std::to_string(i) + "=" + link);
+      line += " \"$P" + std::to_string(i) + "\"";
+      // The port column, 33 wide: the name's head, "...", its last 20.
+      tails.push_back("usb-FTDI_F..._" + serial + "-if00-port0");
+    }
+    Terminal terminal(bench.dir.path(), bench.Options(env), 80, line);
+    // The rows of the table, from its header on.
+    const auto table = [&](bool colours) {
+      std::vector<std::string> rows = terminal.Rows(colours);
+      std::size_t header = 0;
+      while (header < rows.size() && rows[header].find("PORT ") == std::string::npos) ++header;
+      rows.erase(rows.begin(), rows.begin() + long(std::min(header, rows.size())));
+      return rows;
+    };
+    if (c.colour) {
+      const std::regex progress(tails[0] +
+                                " +[0-9]+%  ?[0-9]+:[0-9]{2} left  Download file#0\\.\\.\\.");
+      bool seen = false;
+      for (int i = 0; i < 300 && !seen; ++i) {
+        const std::vector<std::string> rows = table(false);
+        seen = rows.size() > 1 && std::regex_match(rows[1], progress);
+        if (!seen) usleep(100000);
+      }
+      EXPECT_TRUE(seen) << terminal.Screen();
+    }
+    EXPECT_EQ(terminal.WaitForEnd(90000), 1);
+    const std::string screen = terminal.Screen();
+    EXPECT_NE(screen.find("voice?[2J.vp: 8 Mbit image, 270600 bytes, to 3 units"),
+              std::string::npos)
+        << screen;
+    const std::string gap(2 + 15 + 2, ' ');
+    const std::vector<std::string> plain = {
+        "PORT" + std::string(31, ' ') + "PROGRESS" + std::string(9, ' ') + "PHASE",
+        tails[0] + gap + "complete", tails[1] + gap + "NG (Check sum NG.)",
+        // The phase column's 27 columns cut the reason, never the verdict.
+        tails[2] + gap + "NG (Download command failur"};
+    std::vector<std::string> rows = table(false);
+    rows.resize(std::min(rows.size(), plain.size()));
+    EXPECT_EQ(rows, plain) << screen;
+    const std::vector<std::string> coloured = table(true);
+    ASSERT_GE(coloured.size(), plain.size()) << screen;
+    if (c.colour) {
+      // The terminal's own record of the cells: the verdict word alone in
+      // its colour, where the plain row has it.
+      const std::regex sgr("\x1b\\[[0-9;]*m");
+      for (std::size_t i = 1; i <= 2; ++i) {
+        const std::string word = i == 1 ? "complete" : "NG";
+        const std::string on = i == 1 ? "\x1b[32m" : "\x1b[31m";
+        const std::size_t at = coloured[i].find(on + word);
+        ASSERT_NE(at, std::string::npos) << coloured[i];
+        EXPECT_EQ(std::regex_replace(coloured[i].substr(0, at), sgr, ""), tails[i - 1] + gap)
+            << coloured[i];
+        // The colour ends with the word (the terminal records no change at
+        // the row's end).
+        const std::size_t next = coloured[i].find("\x1b[", at + on.size());
+        EXPECT_EQ(next == std::string::npos ? coloured[i].size() : next,
+                  at + on.size() + word.size())
+            << coloured[i];
+      }
+      EXPECT_EQ(std::regex_replace(coloured[3], sgr, ""), plain[3]);
+    } else {
+      for (std::size_t i = 0; i < plain.size(); ++i)
+        EXPECT_EQ(coloured[i].find("\x1b["), std::string::npos) << coloured[i];
+    }
+    EXPECT_TRUE(bench.units[0]->stored() == bench.image);
   }
 }
 

@@ -12,6 +12,7 @@
 #include "station/port_listing.h"
 #include "station/port_plan.h"
 #include "station/report.h"
+#include "station/screen_text.h"
 #include "station/tonecast_output.h"
 #include "tests/support/tonecast_text.h"
 
@@ -211,37 +212,116 @@ TEST(PortTable, ColumnsAndDeviceTextMadePrintable) {
             "COM1  uart  -          -          -             -       -            -\n");
 }
 
-TEST(Board, RowsResultsAndSummary) {
-  UnitView ok, nak, image;
+// The texts around the table: plain lines, results without tonecast's
+// trailing blank, the summary; names made printable, shortened, cut.
+TEST(Board, PlainLinesResultsAndSummary) {
+  UnitView ok, nak, odd;
   ok.port = "COM3";
   nak.port = "COM4";
-  ok.phase = nak.phase = "Close COM port.";
   ok.verdict = Verdict::kComplete;
   nak.verdict = Verdict::kNg;
   nak.first_error = "No ACK. ";
-  image.port = "ttyUSB0";
-  image.phase = "Download file#0...";
-  image.total = 270600;
-  image.taken = 135300;
-  image.first_taken = 0;
-  image.first_ms = 1000;
-  image.last_ms = 12750;  // half in 11.75 s: as long again to go
+  odd.port = "tty\x1b[2J\x7f";
+  odd.phase = "Download file#0...";
   EXPECT_EQ(PlainVerdictLine(ok), "COM3: complete\n");
-  EXPECT_EQ(PlainVerdictLine(nak), "COM4: NG (No ACK. )\n");
-  EXPECT_EQ(PlainPhaseLine(image), "ttyUSB0: Download file#0...\n");
-  EXPECT_EQ(ProgressText(image), " 50%  0:11 left");
-  const std::size_t width = PortColumnWidth({ok, nak, image});
-  EXPECT_EQ(BoardRow(image, width), "ttyUSB0  Download file#0...            50%  0:11 left");
-  EXPECT_EQ(BoardRow(nak, width).substr(width),
-            "Close COM port." + std::string(14, ' ') + std::string(16, ' ') + "NG (No ACK. )");
+  EXPECT_EQ(PlainVerdictLine(nak), "COM4: NG (No ACK.)\n");
+  EXPECT_EQ(PlainPhaseLine(odd), "tty?[2J?: Download file#0...\n");
   EXPECT_EQ(SummaryText({ok, ok}), "2 of 2 units complete.\n");
-  EXPECT_EQ(SummaryText({ok, nak}),
-            "1 of 2 units complete. Not complete:\n  COM4: NG (No ACK. )\n");
+  EXPECT_EQ(SummaryText({ok, nak}), "1 of 2 units complete. Not complete:\n  COM4: NG (No ACK.)\n");
+  // C0, DEL and C1 (U+009B, a terminal's one-byte CSI) become '?'; other
+  // UTF-8 stays.
+  EXPECT_EQ(Printable("a\tb\r\n\xc2\x9b"
+                      "1m\xc3\xa9\xc2\xa0"),
+            "a?b???1m\xc3\xa9\xc2\xa0");
   EXPECT_EQ(CutToColumns("ab\xc3\xa9"
                          "cd",
                          3),
             "ab\xc3\xa9");
   EXPECT_EQ(CutToColumns("abc", 0), "abc");
+  const std::string by_id = "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  EXPECT_EQ(ShortenMiddle(by_id, 44), by_id);
+  EXPECT_EQ(ShortenMiddle(by_id, 30), "usb-FTDI_...50285BI-if00-port0");
+  EXPECT_EQ(ShortenMiddle(by_id, 30).size(), 30u);
+  EXPECT_EQ(ShortenMiddle("\xc3\xa9\xc3\xa9\xc3\xa9xyz\xc3\xa9\xc3\xa9", 7),
+            "\xc3\xa9...z\xc3\xa9\xc3\xa9");
+  EXPECT_EQ(ShortenMiddle(by_id, 4), "ort0");
+}
+
+// A row at any width: the port column narrows (names shortened in the
+// middle) before the percent, the time left or the verdict is cut; the
+// phase column shows the step while running and the verdict once ended,
+// in colour only when asked.
+TEST(Board, RowsFitTheWidthAndShowTheVerdict) {
+  const std::string by_id = "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  UnitView running, ok, ng, none, fresh;
+  running.port = ok.port = ng.port = none.port = by_id;
+  fresh.port = "COM3";
+  running.phase = "Download file#0...";
+  running.total = 270600;
+  running.taken = 135300;
+  running.first_ms = 1000;
+  running.last_ms = 12750;                  // half in 11.75 s: as long again to go
+  ok.phase = ng.phase = "Close COM port.";  // the last step stays behind the verdict
+  ok.verdict = Verdict::kComplete;
+  ng.verdict = Verdict::kNg;
+  ng.first_error = "Check sum NG. ";
+  none.verdict = Verdict::kNoVerdict;
+  none.first_error = "Cannot make the folder x.";
+  const std::vector<UnitView> views = {running, ok, ng, none, fresh};
+  EXPECT_EQ(ProgressText(running), " 50%  0:11 left");
+
+  struct Case {
+    int columns;
+    std::size_t port;               // the port column's width
+    std::vector<std::string> rows;  // header, then the views' rows
+  };
+  const std::string pad15(15, ' ');
+  const Case cases[] = {
+      {0,
+       44,
+       {"PORT" + std::string(42, ' ') + "PROGRESS" + std::string(9, ' ') + "PHASE",
+        by_id + "   50%  0:11 left  Download file#0...", by_id + "  " + pad15 + "  complete",
+        by_id + "  " + pad15 + "  NG (Check sum NG.)",
+        by_id + "  " + pad15 + "  no verdict (Cannot make the folder x.)",
+        "COM3" + std::string(42 + 17, ' ') + "starting"}},
+      // An 80-column terminal, one column kept free: 79.
+      {79,
+       33,
+       {"PORT" + std::string(31, ' ') + "PROGRESS" + std::string(9, ' ') + "PHASE",
+        "usb-FTDI_F..._A50285BI-if00-port0   50%  0:11 left  Download file#0...",
+        "usb-FTDI_F..._A50285BI-if00-port0  " + pad15 + "  complete",
+        "usb-FTDI_F..._A50285BI-if00-port0  " + pad15 + "  NG (Check sum NG.)",
+        "usb-FTDI_F..._A50285BI-if00-port0  " + pad15 + "  no verdict (Cannot make the",
+        "COM3" + std::string(31 + 17, ' ') + "starting"}},
+      // Narrower than a by-id name alone: the port column at its least.
+      {40,
+       10,
+       {"PORT        PROGRESS         PHASE", "us...port0   50%  0:11 left  Download fi",
+        "us...port0  " + pad15 + "  complete", "us...port0  " + pad15 + "  NG (Check s",
+        "us...port0  " + pad15 + "  no verdict", "COM3        " + pad15 + "  starting"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.columns);
+    const BoardLayout layout = LayoutFor(views, c.columns);
+    EXPECT_EQ(layout.port, c.port);
+    EXPECT_EQ(BoardHeader(layout), c.rows[0]);
+    for (std::size_t i = 0; i < views.size(); ++i) {
+      const std::string row = BoardRow(views[i], layout, Colour::kNone);
+      EXPECT_EQ(row, c.rows[i + 1]);
+      EXPECT_LE(Columns(row), c.columns > 0 ? std::size_t(c.columns) : row.size());
+    }
+  }
+  // Colour: the verdict word alone, after the row has been fitted.
+  const BoardLayout layout = LayoutFor(views, 40);
+  EXPECT_EQ(BoardRow(ok, layout, Colour::kTerminal),
+            "us...port0  " + pad15 + "  \x1b[32mcomplete\x1b[0m");
+  EXPECT_EQ(BoardRow(ng, layout, Colour::kTerminal),
+            "us...port0  " + pad15 + "  \x1b[31mNG\x1b[0m (Check s");
+  EXPECT_EQ(BoardRow(none, layout, Colour::kTerminal),
+            "us...port0  " + pad15 + "  \x1b[33mno verdict\x1b[0m");
+  EXPECT_EQ(BoardRow(running, layout, Colour::kTerminal), BoardRow(running, layout, Colour::kNone));
+  // Narrower than the columns before the phase: cut there, no colour.
+  EXPECT_EQ(BoardRow(ng, LayoutFor(views, 20), Colour::kTerminal), "us...port0");
 }
 
 }  // namespace
