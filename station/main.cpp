@@ -108,8 +108,8 @@ bool PlanRound(const Options& o, bool first, std::vector<UnitPort>* units) {
   for (const UnitPort& u : *units) {
     if (!u.env.empty() && !std::filesystem::exists(PathOf(u.device), ec)) {
       // Worded as tonecast words a port that does not open.
-      PrintError(platform::SerialOpenAdvice(
-          u.device.c_str(), platform::ErrorCode(platform::Failure::kNotFound)));
+      PrintError(platform::SerialOpenAdvice(u.device.c_str(),
+                                            platform::ErrorCode(platform::Failure::kNotFound)));
       units->clear();
       return false;
     }

@@ -35,9 +35,10 @@ int LoadPortName(char (&name)[kNameBufferSize]) {
     // There but not a regular file (a FIFO, a device, a directory), or
     // unreadable: neither read nor replaced.
     PrintDiagnostic("\n Can't open comm.txt \n");
-    g_advice = std::string(kSettingsPath) +
-               ": not a readable regular file in the working directory (code:" +
-               std::to_string(read) + ")";
+    g_advice =
+        std::string(kSettingsPath) +
+        ": not a readable regular file in the working directory (code:" + std::to_string(read) +
+        ")";
     return read;
   }
   if (read != 0) {
@@ -90,8 +91,8 @@ int OpenCommPort() {
     g_port = nullptr;
     PrintDiagnostic("\n CreateFile error \n");
     g_advice = name[0] == '\0' ? std::string(kSettingsPath) +
-                                      ": names no port; linepoke /n stores COMn (n from 1 to 9)"
-                                : platform::SerialOpenAdvice(name, status);
+                                     ": names no port; linepoke /n stores COMn (n from 1 to 9)"
+                               : platform::SerialOpenAdvice(name, status);
     return status;
   }
   // An immediate end (a second interrupt) releases the exclusive hold.

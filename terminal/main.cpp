@@ -9,8 +9,8 @@
 #include <string>
 
 #include "platform/console.h"
-#include "project_version.h"
 #include "platform/thread.h"
+#include "project_version.h"
 #include "terminal/comm_port.h"
 #include "terminal/delay.h"
 #include "terminal/settings_file.h"

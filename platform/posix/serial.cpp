@@ -137,11 +137,15 @@ OpenFailure SerialOpenFailure(int code) {
   switch (code) {
     case ENOENT:
     case ENODEV:
-    case ENXIO: return OpenFailure::kNoDevice;
+    case ENXIO:
+      return OpenFailure::kNoDevice;
     case EACCES:
-    case EPERM: return OpenFailure::kPermission;
-    case EBUSY: return OpenFailure::kBusy;
-    default: return OpenFailure::kOther;
+    case EPERM:
+      return OpenFailure::kPermission;
+    case EBUSY:
+      return OpenFailure::kBusy;
+    default:
+      return OpenFailure::kOther;
   }
 }
 

@@ -187,10 +187,13 @@ OpenFailure SerialOpenFailure(int code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-    case ERROR_DEV_NOT_EXIST: return OpenFailure::kNoDevice;
+    case ERROR_DEV_NOT_EXIST:
+      return OpenFailure::kNoDevice;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return OpenFailure::kBusy;
-    default: return OpenFailure::kOther;
+    case ERROR_SHARING_VIOLATION:
+      return OpenFailure::kBusy;
+    default:
+      return OpenFailure::kOther;
   }
 }
 

@@ -56,8 +56,8 @@ TEST_F(TwoInstances, SecondOnAHeldPortCannotOpenItAndTheFirstCompletes) {
   // The first holds the port once its initialisation command has arrived.
   ASSERT_TRUE(unit.WaitForTranscript("command VPL", kWaitMs));
 
-  ProcessResult second = RunTonecast(second_dir.path(), unit.Env(3),
-                                     {"-P", "3", "voice.vp"}, 60000);
+  ProcessResult second =
+      RunTonecast(second_dir.path(), unit.Env(3), {"-P", "3", "voice.vp"}, 60000);
   EXPECT_EQ(second.err, "tonecast: COM3 is " + unit.path() +
                             ": in use; another program has the port open: close it, then try "
                             "again\n");

@@ -1,10 +1,11 @@
 // The command line's effect on the run state: port number conversion, the
 // ignored cable type, the flash-size option, and arguments that do not fit
 // their fields.
+#include "downloader/command_line.h"
+
 #include <string>
 #include <vector>
 
-#include "downloader/command_line.h"
 #include "downloader/errors.h"
 #include "downloader/run_state.h"
 #include "downloader/vp_file.h"

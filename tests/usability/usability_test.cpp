@@ -64,7 +64,8 @@ TEST(ProgramInfo, EveryProgramShowsTheOneVersionAndItsHelp) {
 TEST(ProgramInfo, TonecastTakesThemWhereAnOptionStandsOnly) {
   TempDir dir;
   // After other options: the banner is not shown, nothing is checked.
-  ProcessResult r = RunProcess({BinPath("tonecast"), "-P", "3", "missing.vp", "--version"}, In(dir));
+  ProcessResult r =
+      RunProcess({BinPath("tonecast"), "-P", "3", "missing.vp", "--version"}, In(dir));
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, std::string("tonecast ") + kProjectVersionText + "\n");
   // As the value of -C it is a cable type, skipped as ever: the file is
