@@ -102,6 +102,27 @@ ProcessOptions OnUnit(const Context* c, const UnitSim& unit, int timeout_ms) {
   return o;
 }
 
+// A unit started for one tonecast run, and that run's command line and
+// options: tonecast -P 3 [-16M] <image k> in the scratch directory.
+struct TonecastRun {
+  std::unique_ptr<UnitSim> unit;  // null when it did not start
+  std::vector<std::string> argv;
+  ProcessOptions options;
+};
+
+// The transfer and the interrupt start their unit and tonecast alike.
+TonecastRun StartTonecastRun(Context* c, int k, const std::vector<std::string>& flags,
+                             int timeout_ms) {
+  TonecastRun run;
+  run.unit = StartUnit(c, flags);
+  if (!run.unit) return run;
+  run.argv = {c->settings.bin + "/tonecast", "-P", std::to_string(kComPort)};
+  if (k == 1) run.argv.push_back("-16M");
+  run.argv.push_back(c->image_path[k]);
+  run.options = OnUnit(c, *run.unit, timeout_ms);
+  return run;
+}
+
 struct TransferFigures {
   bool ok = false;
   std::string problem;
@@ -117,16 +138,15 @@ TransferFigures RunTransfer(Context* c, int k, bool paced, bool stopped_console 
   TransferFigures f;
   std::vector<std::string> flags = {"--trailing-line"};
   if (paced) flags.push_back("--pace");
-  const std::unique_ptr<UnitSim> unit = StartUnit(c, flags);
-  if (!unit) {
+  TonecastRun run = StartTonecastRun(c, k, flags, 300000);
+  if (!run.unit) {
     f.problem = "unitsim did not start";
     return f;
   }
-  std::vector<std::string> argv = {c->settings.bin + "/tonecast", "-P", std::to_string(kComPort)};
-  if (k == 1) argv.push_back("-16M");
-  argv.push_back(c->image_path[k]);
+  const std::unique_ptr<UnitSim>& unit = run.unit;
+  std::vector<std::string>& argv = run.argv;
+  ProcessOptions& options = run.options;
   const std::string ok_end = "image end bytes=" + std::to_string(c->image[k].size()) + " OK";
-  ProcessOptions options = OnUnit(c, *unit, 300000);
   ProcessResult end;
   if (stopped_console) {
     testsupport::PtyPair screen;
@@ -137,10 +157,10 @@ TransferFigures RunTransfer(Context* c, int k, bool paced, bool stopped_console 
     screen.Send("\x13");
     argv.insert(argv.begin(), {"/bin/bash", "-c", "exec \"$@\" 2>" + screen.slave_path(), "-"});
     options.env.push_back("TERM=xterm");
-    Process run(argv, options);
+    Process tonecast(argv, options);
     unit->WaitForTranscript(ok_end, 300000);
     screen.Send("\x11");
-    end = run.Wait(300000);
+    end = tonecast.Wait(300000);
   } else {
     end = testsupport::RunProcess(argv, options);
   }
@@ -174,13 +194,13 @@ struct InterruptFigures {
 
 InterruptFigures RunInterrupt(Context* c) {
   InterruptFigures f;
-  const std::unique_ptr<UnitSim> unit = StartUnit(c, {"--pace"});
-  if (!unit) {
+  const TonecastRun run = StartTonecastRun(c, 0, {"--pace"}, 60000);
+  if (!run.unit) {
     f.problem = "unitsim did not start";
     return f;
   }
-  Process p({c->settings.bin + "/tonecast", "-P", std::to_string(kComPort), c->image_path[0]},
-            OnUnit(c, *unit, 60000));
+  const std::unique_ptr<UnitSim>& unit = run.unit;
+  Process p(run.argv, run.options);
   const bool in_image = p.WaitForOutput("Download file#0...", 20000);
   std::this_thread::sleep_for(std::chrono::seconds(2));  // well into the image
   const auto sent = std::chrono::steady_clock::now();

@@ -19,6 +19,7 @@ constexpr const char* kUsage =
 constexpr const char* kTooFewParameters = "Error : Number of parameter is small. \n";
 constexpr const char* kIllegalParameter = "Error : Illegal parameter\n";
 constexpr const char* kFileNameTooLong = "Error : File name is too long.\n";
+constexpr const char* kPortNameTooLong = "Error : Port name is too long.\n";
 
 // Plain console lines: not counted as errors and not logged.
 void PrintLine(const char* text) {
@@ -45,6 +46,38 @@ bool ParsePortNumber(const char* text, std::int32_t* port) {
   if (value == 0 || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return false;
   *port = static_cast<std::int32_t>(value);
   return true;
+}
+
+// "COM<n>" (any case), also as "\\.\COM<n>": the numbered port n. False
+// for anything else, n = 0 included.
+bool ParsePortName(const char* text, std::int32_t* port) {
+  if (std::strncmp(text, "\\\\.\\", 4) == 0) text += 4;
+  if (std::strlen(text) < 4 || std::strlen(text) > 13) return false;
+  for (int i = 0; i < 3; ++i)
+    if ((text[i] | 0x20) != "com"[i]) return false;
+  long long value = 0;
+  for (const char* d = text + 3; *d != '\0'; ++d) {
+    if (*d < '0' || *d > '9') return false;
+    value = value * 10 + (*d - '0');
+  }
+  if (value == 0 || value > INT32_MAX) return false;
+  *port = static_cast<std::int32_t>(value);
+  return true;
+}
+
+// A value of "-P" that is no number: a port name, or a device path (one
+// with a slash or a backslash in it), or illegal. A number keeps its old
+// meaning, whatever follows it ("3abc" is 3).
+enum class PortArgument { kNumber, kPath, kIllegal, kTooLong };
+PortArgument ParsePortArgument(const char* text) {
+  if (ParsePortNumber(text, &g_com_port)) return PortArgument::kNumber;
+  if (ParsePortName(text, &g_com_port)) return PortArgument::kNumber;
+  if (std::strchr(text, '/') == nullptr && std::strchr(text, '\\') == nullptr)
+    return PortArgument::kIllegal;
+  const std::size_t length = std::strlen(text);
+  if (length >= sizeof g_port_path) return PortArgument::kTooLong;
+  std::memcpy(g_port_path, text, length + 1);
+  return PortArgument::kPath;
 }
 
 // An option that needs the next argument: "Error : Option -P needs a value.\n".
@@ -75,9 +108,18 @@ int ParseCommandLine(int argc, char** argv) {
             PrintMissingValue('P');
             return 0;
           }
-          if (!ParsePortNumber(argv[++i], &g_com_port)) {
-            ReportError(ERR_UNDEFINED, "Illegal COM port No.");
-            return 0;
+          // The last -P counts: a number after a path is the number.
+          g_port_path[0] = '\0';
+          switch (ParsePortArgument(argv[++i])) {
+            case PortArgument::kNumber:
+            case PortArgument::kPath:
+              break;
+            case PortArgument::kTooLong:
+              PrintLine(kPortNameTooLong);
+              return 0;
+            case PortArgument::kIllegal:
+              ReportError(ERR_UNDEFINED, "Illegal COM port No.");
+              return 0;
           }
           break;
         case 'C':

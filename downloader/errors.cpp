@@ -6,6 +6,7 @@
 
 #include "downloader/progress_line.h"
 #include "downloader/run_log.h"
+#include "platform/console.h"
 #include "vpformat/vp_file_check.h"
 
 namespace tonecast {
@@ -58,6 +59,12 @@ void ReportError(int index, const char* text) {
   std::fflush(stdout);
   WriteLogRecord(LOG_ERROR, {}, text, std::strlen(text));
   g_error_count.fetch_add(1);
+}
+
+void ReportAdvice(const std::string& line) {
+  if (line.empty()) return;
+  const std::string text = "tonecast: " + line + "\n";
+  platform::ConsoleWrite(platform::ConsoleStream::kError, text.data(), text.size());
 }
 
 void ReportErrorCode(int index, std::int32_t code) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace tonecast {
 
@@ -35,6 +36,10 @@ void InitErrors();
 // text may be null: the table text of index is used (index 0 when index is
 // out of range).
 void ReportError(int index, const char* text);
+// Shows "tonecast: <line>" on standard error: what an error just reported
+// means and what to do about it. Not counted and not logged; standard output
+// and the run log read as they did without it. Empty lines are not shown.
+void ReportAdvice(const std::string& line);
 // Reports "<table text> (code:<code>)" as one error.
 void ReportErrorCode(int index, std::int32_t code);
 // Reports ERR_UNDEFINED and returns 0 (the sequencer's idle state).

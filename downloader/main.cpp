@@ -8,10 +8,12 @@
 #include "downloader/interrupt.h"
 #include "downloader/message_loop.h"
 #include "downloader/messages.h"
+#include "downloader/program_info.h"
 #include "downloader/receiver.h"
 #include "downloader/run_state.h"
 #include "downloader/sequencer.h"
 #include "downloader/serial_worker.h"
+#include "downloader/vp_file.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
 #include "platform/thread.h"
@@ -43,6 +45,9 @@ int main(int argc, char** argv) {
   for (std::string& arg : args) arg_list.push_back(arg.data());
   arg_list.push_back(nullptr);
 
+  // --version and --help stand alone: no banner, nothing opened.
+  if (ShowProgramInfo(static_cast<int>(args.size()), arg_list.data())) return 0;
+
   // Start-up: banner, shared state, command line and data file. Nothing has
   // touched the port when start-up stops, and no verdict is printed.
   std::fputs(kBanner, stdout);
@@ -53,6 +58,9 @@ int main(int argc, char** argv) {
   g_thread_slots[0] = ThreadSlot{platform::ThreadCurrentId(), nullptr};
   g_thread_slots[1] = ThreadSlot{};
   if (!ParseCommandLine(static_cast<int>(args.size()), arg_list.data())) return 0;
+  // A run without an image only erases the unit's flash: say so before the
+  // port opens, on standard error, so that standard output reads as ever.
+  if (g_data_files[0].name[0] == '\0') ReportAdvice(kEraseOnlyWarning);
 
   // The transfer: the serial worker, then the dialogue, one message at a
   // time, until the sequencer is idle again. A transfer that cannot start

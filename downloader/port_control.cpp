@@ -5,6 +5,7 @@
 #include "downloader/interrupt.h"
 #include "downloader/messages.h"
 #include "downloader/run_log.h"
+#include "downloader/run_state.h"
 #include "downloader/serial_link.h"
 
 namespace tonecast {
@@ -52,8 +53,13 @@ std::int32_t OpenPort(std::int32_t port_number, std::uint32_t cable_flags) {
   // A port still open from an earlier request would stay locked for good.
   ReleasePort(ctx);
 
-  char name[24];
-  std::snprintf(name, sizeof name, "COM%d", static_cast<int>(port_number));
+  // A device path from "-P" is opened and logged as typed; otherwise the
+  // numbered port of the request.
+  char name[kPortPathSize];
+  if (g_port_path[0] != '\0')
+    std::snprintf(name, sizeof name, "%s", g_port_path);
+  else
+    std::snprintf(name, sizeof name, "COM%d", static_cast<int>(port_number));
   platform::SerialPort* port = nullptr;
   if (int err = platform::SerialOpen(name, &port)) return err;
   if (std::int32_t err = Configure(port, cable_flags)) {

@@ -11,6 +11,7 @@
 #include "downloader/run_state.h"
 #include "downloader/transmitter.h"
 #include "downloader/vp_file.h"
+#include "platform/serial.h"
 
 namespace tonecast {
 
@@ -85,10 +86,13 @@ int SendEnd() {
 
 int OnOpenResult(std::uint32_t code, const char*) {
   if (code != 0) {
-    char text[64];
-    std::snprintf(text, sizeof text, "Cannot open COM%d. (code:%d)", g_com_port,
+    char name[kPortPathSize];
+    FormatPortName(name, sizeof name);
+    char text[kPortPathSize + 40];
+    std::snprintf(text, sizeof text, "Cannot open %s. (code:%d)", name,
                   static_cast<std::int32_t>(code));
     ReportError(ERR_UNDEFINED, text);
+    ReportAdvice(platform::SerialOpenAdvice(name, static_cast<std::int32_t>(code)));
     return ST_IDLE;
   }
   if (Send("VPL\r", 4) != 0) return CloseLink(0, nullptr);

@@ -50,32 +50,37 @@ int CheckDataFile(int index) {
   switch (check.problem) {
     case VpFileProblem::kNotFound:
       ReportError(ERR_FILE_NOT_FOUND, nullptr);
-      return 0;
+      break;
     case VpFileProblem::kSize:
       ReportError(ERR_FILE_SIZE, nullptr);
-      return 0;
+      break;
     case VpFileProblem::kRead:
       ReportErrorCode(ERR_FILE_READ, check.code);
-      return 0;
+      break;
     case VpFileProblem::kNoMemory:
       ReportError(ERR_UNDEFINED, nullptr);
-      return 0;
+      break;
     case VpFileProblem::kFormat:
       ReportErrorCode(ERR_FILE_FORMAT, check.code);
-      return 0;
+      break;
     case VpFileProblem::kChecksum:
       ReportError(ERR_CHECKSUM, nullptr);
       if (check.tail_bad) ReportErrorCode(ERR_END_CMD, 2);
-      return 0;
+      break;
     case VpFileProblem::kTail:
     case VpFileProblem::kNone:
       break;
+  }
+  if (check.problem != VpFileProblem::kTail && check.problem != VpFileProblem::kNone) {
+    ReportAdvice(VpFileAdvice(entry.name, check, geometry));
+    return 0;
   }
   // The checksum is good: the file's status line, then a bad tail if any.
   entry.valid = 1;
   PrintStatusLine(index, entry);
   if (check.problem == VpFileProblem::kTail) {
     ReportErrorCode(ERR_END_CMD, check.code);
+    ReportAdvice(VpFileAdvice(entry.name, check, geometry));
     return 0;
   }
   return 1;
@@ -95,8 +100,14 @@ void ReleaseLoadedData() {
 int LoadDataFile(const char* name, std::uint32_t size) {
   ReleaseLoadedData();
   platform::File* file = nullptr;
-  if (platform::FileOpenRead(name, &file) != 0) {
+  // The file was checked at start-up: a failure now means it changed since.
+  VpFileCheck gone;
+  gone.size = size;
+  if (const int err = platform::FileOpenRead(name, &file); err != 0) {
     ReportError(ERR_FILE_NOT_FOUND, nullptr);
+    gone.problem = VpFileProblem::kNotFound;
+    gone.code = err;
+    ReportAdvice(VpFileAdvice(name, gone, GeometryFor(DecodeFlashSize(g_option_text))));
     return 1;
   }
   std::uint8_t* buffer = new (std::nothrow) std::uint8_t[std::size_t(size) + 10]();
@@ -108,6 +119,9 @@ int LoadDataFile(const char* name, std::uint32_t size) {
   platform::FileClose(file);
   if (read_err != 0) {
     ReportErrorCode(ERR_FILE_READ, read_err);
+    gone.problem = VpFileProblem::kRead;
+    gone.code = read_err;
+    ReportAdvice(VpFileAdvice(name, gone, GeometryFor(DecodeFlashSize(g_option_text))));
     delete[] buffer;
     return 1;
   }

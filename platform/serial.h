@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/error.h"
 
@@ -24,6 +25,29 @@ struct SerialPort;  // opaque
 // RTS is dropped at once after the open (the device may raise it on every
 // open); DTR stays as the open left it until SerialSetModemLines.
 int SerialOpen(const char* name, SerialPort** port);
+// The device that SerialOpen opens for a name: "COM<n>" as the backend maps
+// it (Linux: $COM<n> when set and not empty, else /dev/ttyS<n-1>; Windows:
+// \\.\COM<n>), any other name as it stands.
+std::string SerialDevicePath(const char* name);
+
+// What a failed open or set-up of a port means to the person at the bench.
+enum class OpenFailure {
+  kOther,       // anything else
+  kNoDevice,    // no such device (Linux ENOENT, ENODEV, ENXIO; Windows
+                // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND)
+  kPermission,  // the user may not open it (Linux EACCES, EPERM; never on
+                // Windows, where "access denied" on a port means in use)
+  kBusy,        // another program holds it (Linux EBUSY; Windows
+                // ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION)
+};
+OpenFailure SerialOpenFailure(int code);
+
+// One line for a user, without the program's name or a line end, after a
+// port failed to open with code: the device the name stood for and the
+// likely fix. "COM3 is /dev/ttyUSB0: permission denied; ..." or, for a name
+// that is a path already, "/dev/ttyUSB0: no such device; ...".
+std::string SerialOpenAdvice(const char* name, int code);
+
 // Releases the exclusive hold and closes the port. Null is ignored. No other
 // thread may be inside a call on the port when it is closed.
 void SerialClose(SerialPort* port);

@@ -15,4 +15,10 @@ bool CheckImage(const std::string& path, int flash, std::uint32_t* size, std::st
   return check.problem == tonecast::VpFileProblem::kNone;
 }
 
+std::string ImageAdvice(const std::string& path, int flash) {
+  const tonecast::VpGeometry& geometry = tonecast::GeometryFor(flash);
+  return tonecast::VpFileAdvice(path.c_str(), tonecast::CheckVpFile(path.c_str(), geometry),
+                                geometry);
+}
+
 }  // namespace station

@@ -12,4 +12,8 @@ namespace station {
 // problems ("\nError : Check sum NG. \n" ...).
 bool CheckImage(const std::string& path, int flash, std::uint32_t* size, std::string* errors);
 
+// The line shown on standard error after a failed check, as tonecast words
+// it: the file, what is wrong and what to do. Empty when the image passes.
+std::string ImageAdvice(const std::string& path, int flash);
+
 }  // namespace station

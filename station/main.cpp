@@ -11,6 +11,8 @@
 #include "platform/console.h"
 #include "platform/port_list.h"
 #include "platform/process.h"
+#include "platform/serial.h"
+#include "project_version.h"
 #include "station/board.h"
 #include "station/children.h"
 #include "station/image_check.h"
@@ -114,7 +116,9 @@ bool PlanRound(const Options& o, bool first, std::vector<UnitPort>* units) {
   std::error_code ec;
   for (const UnitPort& u : *units) {
     if (!u.env.empty() && !std::filesystem::exists(PathOf(u.device), ec)) {
-      PrintError("no such device: " + u.device);
+      // Worded as tonecast words a port that does not open.
+      PrintError(platform::SerialOpenAdvice(u.device.c_str(),
+                                            platform::ErrorCode(platform::Failure::kNotFound)));
       units->clear();
       return false;
     }
@@ -167,6 +171,10 @@ int main(int argc, char** argv) {
     Print(UsageText());
     return kAllComplete;
   }
+  if (o.version) {
+    Print(std::string("tonecast-station ") + kProjectVersionText + "\n");
+    return kAllComplete;
+  }
   if (!problem.empty()) return Usage(problem);
   if (o.list) return ListPorts();
 
@@ -176,6 +184,7 @@ int main(int argc, char** argv) {
   std::string errors;
   if (!CheckImage(o.image, o.flash, &settings.image_size, &errors)) {
     Print(errors);
+    PrintError(ImageAdvice(o.image, o.flash));
     return kNothingStarted;
   }
   std::error_code ec;

@@ -23,6 +23,7 @@ std::string UsageText() {
   return "usage: tonecast-station [-8M|-16M] [--logs DIR] [--loop] IMAGE PORT...\n"
          "       tonecast-station [-8M|-16M] [--logs DIR] [--loop] --all IMAGE\n"
          "       tonecast-station --list\n"
+         "       tonecast-station --version | --help\n"
          "Downloads the VP image to every unit at once, one tonecast per port.\n"
          "  PORT        COM<n>, or a device path (/dev/ttyUSB0, /dev/serial/by-id/...)\n"
          "  --all       every USB serial adapter that --list finds\n"
@@ -45,6 +46,8 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* o) {
       options_end = true;
     } else if (a == "-h" || a == "--help") {
       o->help = true;
+    } else if (a == "--version") {
+      o->version = true;
     } else if (a == "--list") {
       o->list = true;
     } else if (a == "--all") {
@@ -62,7 +65,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* o) {
       return "unknown option " + a;
     }
   }
-  if (o->help) return "";
+  if (o->help || o->version) return "";
   if (o->list) {
     if (!words.empty() || o->all || o->loop) return "--list takes nothing else";
     return "";

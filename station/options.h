@@ -2,6 +2,7 @@
 //   tonecast-station [-8M|-16M] [--logs DIR] [--loop] IMAGE PORT...
 //   tonecast-station [-8M|-16M] [--logs DIR] [--loop] --all IMAGE
 //   tonecast-station --list
+//   tonecast-station --version | --help
 #pragma once
 
 #include <string>
@@ -11,6 +12,7 @@ namespace station {
 
 struct Options {
   bool help = false;
+  bool version = false;
   bool list = false;
   bool all = false;
   bool loop = false;

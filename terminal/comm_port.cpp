@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/console.h"
 #include "platform/serial.h"
@@ -14,6 +15,8 @@ namespace {
 
 // Null while the port is closed.
 platform::SerialPort* g_port = nullptr;
+// What the last failed OpenCommPort adds for the user.
+std::string g_advice;
 
 constexpr std::uint32_t kLineBaud = 19200;
 constexpr std::uint16_t kPacingMs = 10;
@@ -32,6 +35,10 @@ int LoadPortName(char (&name)[kNameBufferSize]) {
     // There but not a regular file (a FIFO, a device, a directory), or
     // unreadable: neither read nor replaced.
     PrintDiagnostic("\n Can't open comm.txt \n");
+    g_advice =
+        std::string(kSettingsPath) +
+        ": not a readable regular file in the working directory (code:" + std::to_string(read) +
+        ")";
     return read;
   }
   if (read != 0) {
@@ -44,6 +51,9 @@ int LoadPortName(char (&name)[kNameBufferSize]) {
     const int status = WriteSettingsFile(kSettingsPath, kDefaultPort, &created);
     if (!created) {
       PrintDiagnostic("\n Can't open comm.txt \n");
+      g_advice = std::string(kSettingsPath) +
+                 ": cannot be created in the working directory (code:" + std::to_string(status) +
+                 "); run linepoke where it may write";
       return status != 0 ? status : platform::ErrorCode(platform::Failure::kIo);
     }
   }
@@ -64,8 +74,11 @@ int GiveUpPort(const char* diagnostic, int status) {
 
 }  // namespace
 
+const std::string& OpenFailureAdvice() { return g_advice; }
+
 int OpenCommPort() {
   if (g_port) return 0;
+  g_advice.clear();
 
   char name[kNameBufferSize] = {};
   if (const int status = LoadPortName(name); status != 0) return status;
@@ -77,6 +90,9 @@ int OpenCommPort() {
   if (status != 0) {
     g_port = nullptr;
     PrintDiagnostic("\n CreateFile error \n");
+    g_advice = name[0] == '\0' ? std::string(kSettingsPath) +
+                                     ": names no port; linepoke /n stores COMn (n from 1 to 9)"
+                               : platform::SerialOpenAdvice(name, status);
     return status;
   }
   // An immediate end (a second interrupt) releases the exclusive hold.

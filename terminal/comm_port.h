@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace linepoke {
 
@@ -14,6 +15,11 @@ namespace linepoke {
 // a non-zero error code with the port closed again (a port that opened but
 // could not be configured is let go without the close sequence).
 int OpenCommPort();
+
+// After OpenCommPort failed: one line for the user about the port or the
+// settings file (what the name stood for, the likely fix), without the
+// program's name or a line end; empty when there is nothing to add.
+const std::string& OpenFailureAdvice();
 
 // Drops RTS, then DTR, discards unread input and releases the port. Nothing
 // when the port is closed.

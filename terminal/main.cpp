@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/console.h"
 #include "platform/thread.h"
+#include "project_version.h"
 #include "terminal/comm_port.h"
 #include "terminal/delay.h"
 #include "terminal/settings_file.h"
@@ -42,6 +44,19 @@ const char* const kUsage[] = {
     "     /9    : Use serial port COM9 \n",
 };
 
+constexpr const char* kHelp =
+    "usage: linepoke COMMAND [PARAMETER]...\n"
+    "       linepoke /n\n"
+    "       linepoke --version | --help\n"
+    "Sends the words to the unit as one line ended by CR, a byte every 10 ms, and\n"
+    "shows what the unit answers until it sends EOT or Enter is pressed.\n"
+    "  /n   use COMn (n from 1 to 9) from now on: stored in comm.txt in the working\n"
+    "       directory (COM1 when there is none). On Linux COMn opens the device in\n"
+    "       $COMn when set, else /dev/ttyS<n-1>\n"
+    "--version and --help count only as the sole word; with other words they are\n"
+    "sent to the unit like any word.\n"
+    "Exit status 0, or 10 with \"ERROR 10: Can't open serialport\" on any failure.\n";
+
 // Set once the port is open; from then on every exit closes it. Main
 // thread only.
 bool g_port_open = false;
@@ -62,7 +77,15 @@ void OnInterrupt() {
 
 // The one way out of the program.
 [[noreturn]] void ExitWithCode(std::uint8_t code) {
-  if (code == kExitFailure) std::fputs("\nERROR 10: Can't open serialport \n", stdout);
+  if (code == kExitFailure) {
+    std::fputs("\nERROR 10: Can't open serialport \n", stdout);
+    std::fflush(stdout);
+    // What the failure means and what to do, after the failure's lines.
+    if (const std::string& advice = linepoke::OpenFailureAdvice(); !advice.empty()) {
+      const std::string line = "linepoke: " + advice + "\n";
+      platform::ConsoleWrite(platform::ConsoleStream::kError, line.data(), line.size());
+    }
+  }
   if (g_port_open) CloseCommPort();
   // A watcher that has seen its character is collected; one still waiting
   // for the console is let go and ends with the process.
@@ -144,6 +167,15 @@ int main(int argc, char** argv) {
 
   if (argc < 2) {
     for (const char* line : kUsage) std::fputs(line, stdout);
+    ExitWithCode(kExitOk);
+  }
+  // Only as the sole word: "linepoke --help X" sends its words as ever.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("linepoke %s\n", kProjectVersionText);
+    ExitWithCode(kExitOk);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kHelp, stdout);
     ExitWithCode(kExitOk);
   }
   if (argv[1][0] == '/') SelectPort(argv[1]);

@@ -69,8 +69,9 @@ int VpReadWhole(platform::File* file, std::uint8_t* buffer, std::uint32_t size) 
 
 VpFileCheck CheckVpFile(const char* path, const VpGeometry& geometry) {
   platform::File* file = nullptr;
-  if (path == nullptr || platform::FileOpenRead(path, &file) != 0)
-    return Found(VpFileProblem::kNotFound, 0, 0);
+  if (path == nullptr) return Found(VpFileProblem::kNotFound, 0, 0);
+  if (const int err = platform::FileOpenRead(path, &file); err != 0)
+    return Found(VpFileProblem::kNotFound, err, 0);
   const VpFileCheck check = CheckOpenFile(file, geometry);
   platform::FileClose(file);
   return check;
@@ -105,6 +106,39 @@ int VpFileErrorTexts(const VpFileCheck& check, VpErrorText texts[2]) {
       return 1;
   }
   return 0;
+}
+
+std::string VpFileAdvice(const char* path, const VpFileCheck& check, const VpGeometry& geometry) {
+  const std::string file = path ? path : "";
+  const std::string flash = std::to_string(geometry.flash_size) + " Mbit";
+  switch (check.problem) {
+    case VpFileProblem::kNone:
+      return "";
+    case VpFileProblem::kNotFound:
+      if (check.code == 0 || platform::ErrorIs(check.code, platform::Failure::kNotFound))
+        return file + ": no such file; check the name and the working directory";
+      return file + ": cannot be opened as a file (code:" + std::to_string(check.code) +
+             "); it must be a readable regular file";
+    case VpFileProblem::kSize: {
+      const VpGeometry& other = GeometryFor(geometry.flash_size == 16 ? 8 : 16);
+      std::string line = file + ": " + std::to_string(check.size) + " bytes, but an " + flash +
+                         " image has " + std::to_string(geometry.file_size);
+      if (check.size == other.file_size)
+        return line + "; it is the size of a " + std::to_string(other.flash_size) +
+               " Mbit image: give -" + std::to_string(other.flash_size) + "M";
+      return line + "; check that this is the right file";
+    }
+    case VpFileProblem::kRead:
+      return file + ": cannot be read (code:" + std::to_string(check.code) + ")";
+    case VpFileProblem::kNoMemory:
+      return file + ": not enough memory to read it";
+    case VpFileProblem::kFormat:
+    case VpFileProblem::kChecksum:
+    case VpFileProblem::kTail:
+      return file + ": not a valid " + flash +
+             " VP image (damaged, or not an image); vpimage check " + file + " tells what is wrong";
+  }
+  return "";
 }
 
 }  // namespace tonecast

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/file.h"
 #include "vpformat/vp_format.h"
@@ -26,7 +27,8 @@ inline constexpr char kTextEndCommand[] = "End command failure. ";
 // What the check found first, in the order the checks run.
 enum class VpFileProblem {
   kNone,      // the image passed every check
-  kNotFound,  // not opened: missing, not a regular file, or not readable
+  kNotFound,  // not opened: missing, not a regular file, or not readable;
+              // code: the platform's
   kSize,      // too large to take its size, or not the flash size's length
   kRead,      // its size or its bytes could not be read; code: the platform's
   kNoMemory,  // no buffer to read it into
@@ -58,5 +60,10 @@ struct VpErrorText {
   char text[kVpErrorTextSize];
 };
 int VpFileErrorTexts(const VpFileCheck& check, VpErrorText texts[2]);
+
+// One line for a user after the error texts, without the program's name or
+// a line end: the file, what is wrong with it and what to do.
+// "image.vp: 1000 bytes, but an 8 Mbit image has 270600; ..." Empty for kNone.
+std::string VpFileAdvice(const char* path, const VpFileCheck& check, const VpGeometry& geometry);
 
 }  // namespace tonecast

@@ -80,16 +80,6 @@ std::uint32_t CodeToBaud(speed_t code) {
   return 0;
 }
 
-// "COM<n>" -> $COM<n> when set and not empty, else /dev/ttyS<n-1>; any other
-// name stands as it is.
-std::string DevicePath(const char* name) {
-  if (!IsNumberedPortName(name)) return name;
-  const char* mapped = std::getenv(name);
-  if (mapped && *mapped) return mapped;
-  const long n = std::strtol(name + 3, nullptr, 10);
-  return "/dev/ttyS" + std::to_string(n - 1);
-}
-
 // Raw mode: no input or output processing, no echo, no signals, receiver on,
 // modem status lines ignored, reads that return at once.
 void MakeRaw(termios* t) {
@@ -132,10 +122,37 @@ void SignalWake(int wake_fd) {
 
 }  // namespace
 
+// "COM<n>" -> $COM<n> when set and not empty, else /dev/ttyS<n-1>; any other
+// name stands as it is.
+std::string SerialDevicePath(const char* name) {
+  if (!name) return "";
+  if (!IsNumberedPortName(name)) return name;
+  const char* mapped = std::getenv(name);
+  if (mapped && *mapped) return mapped;
+  const long n = std::strtol(name + 3, nullptr, 10);
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+OpenFailure SerialOpenFailure(int code) {
+  switch (code) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return OpenFailure::kNoDevice;
+    case EACCES:
+    case EPERM:
+      return OpenFailure::kPermission;
+    case EBUSY:
+      return OpenFailure::kBusy;
+    default:
+      return OpenFailure::kOther;
+  }
+}
+
 int SerialOpen(const char* name, SerialPort** port) {
   if (!name || !port) return EINVAL;
   if (IsUnmappedPortName(name)) return ENOENT;
-  const std::string path = DevicePath(name);
+  const std::string path = SerialDevicePath(name);
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
   // Linux raises DTR and RTS on every open of a real port; a unit that

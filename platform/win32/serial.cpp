@@ -193,6 +193,29 @@ void FreePort(SerialPort* p) {
 
 }  // namespace
 
+std::string SerialDevicePath(const char* name) {
+  if (!name) return "";
+  char path[MAX_PATH];
+  if (!win32::DevicePath(name, path, sizeof path)) return name;
+  return path;
+}
+
+// A port that another program holds opens with "access denied" (share mode
+// 0); Windows has no separate permission failure for a serial port.
+OpenFailure SerialOpenFailure(int code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEV_NOT_EXIST:
+      return OpenFailure::kNoDevice;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return OpenFailure::kBusy;
+    default:
+      return OpenFailure::kOther;
+  }
+}
+
 int SerialOpen(const char* name, SerialPort** port) {
   if (!name || !port) return ErrorCode(Failure::kInvalid);
   if (IsUnmappedPortName(name)) return ERROR_FILE_NOT_FOUND;

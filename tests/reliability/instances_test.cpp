@@ -56,8 +56,12 @@ TEST_F(TwoInstances, SecondOnAHeldPortCannotOpenItAndTheFirstCompletes) {
   // The first holds the port once its initialisation command has arrived.
   ASSERT_TRUE(unit.WaitForTranscript("command VPL", kWaitMs));
 
-  const ProcessResult second = RunTonecast(second_dir.path(), unit.Env(3),
-                                           {"-P", "3", "voice.vp"}, 60000);
+  ProcessResult second =
+      RunTonecast(second_dir.path(), unit.Env(3), {"-P", "3", "voice.vp"}, 60000);
+  EXPECT_EQ(second.err, "tonecast: COM3 is " + unit.path() +
+                            ": in use; another program has the port open: close it, then try "
+                            "again\n");
+  second.err.clear();  // the one line about the held port, checked above
   EXPECT_EQ(CheckRunEnded(second, 15), "");
   EXPECT_EQ(second.out, kBanner + FileStatus("voice.vp", image_.size()) +
                             "\nError : Cannot open COM3. (code:16)\n" + kNg);

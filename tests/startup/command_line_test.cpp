@@ -1,11 +1,13 @@
 // The command line's effect on the run state: port number conversion, the
 // ignored cable type, the flash-size option, and arguments that do not fit
 // their fields.
+#include "downloader/command_line.h"
+
 #include <string>
 #include <vector>
 
-#include "downloader/command_line.h"
 #include "downloader/errors.h"
+#include "downloader/run_state.h"
 #include "downloader/vp_file.h"
 #include "tests/startup/startup_fixture.h"
 #include "tools/vpimage/vp_builder.h"
@@ -53,6 +55,48 @@ TEST_F(CommandLineTest, PortNumberZeroOrUnusableIsRefusedAndCounted) {
     EXPECT_EQ(g_error_count.load(), 1);
     EXPECT_EQ(g_com_port, 1) << text;  // unchanged
   }
+}
+
+// A value that is no number may name the port: COM<n> in any case, also as
+// \\.\COM<n> (the numbered port, logged as COM<n>), or a device path (one with
+// a slash or a backslash), which is opened and logged as typed.
+TEST_F(CommandLineTest, PortNamesAndDevicePathsBesideTheNumber) {
+  struct Case {
+    const char* text;
+    int port;          // g_com_port afterwards
+    const char* path;  // g_port_path afterwards
+    const char* name;  // FormatPortName
+  };
+  for (const Case& c : {Case{"COM3", 3, "", "COM3"}, Case{"com12", 12, "", "COM12"},
+                        Case{"\\\\.\\COM12", 12, "", "COM12"},
+                        Case{"/dev/ttyUSB0", 1, "/dev/ttyUSB0", "/dev/ttyUSB0"},
+                        Case{"/dev/serial/by-id/usb-FTDI_FT232R_A1B2C3-if00-port0", 1,
+                             "/dev/serial/by-id/usb-FTDI_FT232R_A1B2C3-if00-port0",
+                             "/dev/serial/by-id/usb-FTDI_FT232R_A1B2C3-if00-port0"},
+                        Case{"\\\\.\\USBSER000", 1, "\\\\.\\USBSER000", "\\\\.\\USBSER000"},
+                        Case{"3/x", 3, "", "COM3"}}) {
+    InitRunState();
+    EXPECT_EQ(Parse({"-P", c.text, "-8M"}), 1) << c.text;
+    EXPECT_EQ(out_, "") << c.text;
+    EXPECT_EQ(g_com_port, c.port) << c.text;
+    EXPECT_STREQ(g_port_path, c.path) << c.text;
+    char name[kPortPathSize];
+    FormatPortName(name, sizeof name);
+    EXPECT_STREQ(name, c.name) << c.text;
+  }
+  // The last -P counts, and names that are neither stay illegal.
+  InitRunState();
+  EXPECT_EQ(Parse({"-P", "/dev/ttyUSB0", "-P", "4"}), 1);
+  EXPECT_STREQ(g_port_path, "");
+  EXPECT_EQ(g_com_port, 4);
+  for (const char* text : {"COM0", "COM", "COMX", "ttyUSB0", "COM99999999999"}) {
+    InitRunState();
+    EXPECT_EQ(Parse({"-P", text}), 0) << text;
+    EXPECT_EQ(out_, "\nError : Illegal COM port No.\n") << text;
+  }
+  InitRunState();
+  EXPECT_EQ(Parse({"-P", "/dev/" + std::string(300, 'x')}), 0);
+  EXPECT_EQ(out_, "Error : Port name is too long.\n");
 }
 
 TEST_F(CommandLineTest, CableTypeIsSkippedWithoutEffect) {

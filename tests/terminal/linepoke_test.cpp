@@ -116,6 +116,24 @@ TEST_F(Linepoke, NoWordsPrintsUsageOnly) {
   EXPECT_EQ(unit.Receive(1, 50), "");
 }
 
+// --version and --help alone: nothing is sent and comm.txt is not touched;
+// beside other words they are command text like any word.
+TEST_F(Linepoke, VersionAndHelpAloneSendNothing) {
+  for (const std::string option : {"--version", "--help"}) {
+    SCOPED_TRACE(option);
+    const ProcessResult r = Run({option});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.find("linepoke"), option == "--version" ? 0u : 7u) << r.out;
+    EXPECT_EQ(unit.Receive(1, 50), "");
+    EXPECT_EQ(ReadFile(dir.file("comm.txt")), "COM1");
+  }
+  const ProcessResult r = Run({"--version", "1"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(Wire(12), "--version 1\r");
+}
+
 TEST_F(Linepoke, DigitOptionsStoreThePortAndSendNothing) {
   struct Case {
     std::vector<std::string> words;
@@ -358,7 +376,9 @@ TEST_F(Linepoke, SettingsFileThatCannotBeCreatedStopsTheRun) {
   const ProcessResult r = Run({"HI"});
   EXPECT_EQ(r.exit_code, 10);
   EXPECT_EQ(r.out, "\n Can't open comm.txt \n" + kError10);
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err,
+            "linepoke: comm.txt: cannot be created in the working directory (code:2); run "
+            "linepoke where it may write\n");
   EXPECT_EQ(unit.Receive(1, 50), "");
 }
 
@@ -393,8 +413,15 @@ TEST_F(Linepoke, PortIsTheFirstFourCharactersOfTheFirstWord) {
 
 TEST_F(Linepoke, UnusablePortNamesFailWithCreateFileError) {
   TempDir missing_dir;
-  const std::string settings[] = {"", "  \n\t ", "COM7"};
-  for (const std::string& s : settings) {
+  const std::string no_port =
+      "linepoke: comm.txt: names no port; linepoke /n stores COMn (n from 1 to 9)\n";
+  const std::pair<std::string, std::string> settings[] = {
+      {"", no_port},
+      {"  \n\t ", no_port},
+      {"COM7", "linepoke: COM7 is " + missing_dir.file("no-such-port") +
+                   ": no such device; tonecast-station --list shows the serial ports of this "
+                   "machine\n"}};
+  for (const auto& [s, advice] : settings) {
     SCOPED_TRACE("settings: [" + s + "]");
     WriteFile(dir.file("comm.txt"), s);
     ProcessOptions o = Options();
@@ -402,7 +429,7 @@ TEST_F(Linepoke, UnusablePortNamesFailWithCreateFileError) {
     const ProcessResult r = testsupport::RunProcess(Argv({"VPL"}), o);
     EXPECT_EQ(r.exit_code, 10);
     EXPECT_EQ(r.out, kCreateFileError + kError10);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, advice);
     EXPECT_EQ(ReadFile(dir.file("comm.txt")), s);
   }
   EXPECT_EQ(unit.Receive(1, 50), "");

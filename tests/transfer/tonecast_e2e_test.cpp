@@ -134,6 +134,23 @@ TEST_F(TonecastTransfer, RunWithoutADataFileInitialisesAndEnds) {
                        "Close COM port.\nVP file transfer complete.\n");
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(unit.Transcript().find("VPD"), std::string::npos);
+  // Standard output as ever; the warning only on standard error.
+  EXPECT_EQ(r.err,
+            "tonecast: no image file given: the unit's voice-prompt flash will be erased and no "
+            "image sent\n");
+}
+
+// The warning comes before the port is opened: here before the line about
+// the port that did not open.
+TEST_F(TonecastTransfer, EraseOnlyWarningComesBeforeThePortOpens) {
+  testsupport::ProcessOptions o;
+  o.cwd = dir_.path();
+  o.env = {"COM3=" + dir_.file("no-such-tty")};
+  const ProcessResult r = testsupport::RunProcess({BinPath("tonecast"), "-P", "3"}, o);
+  EXPECT_EQ(r.out, kBanner + "\nError : Cannot open COM3. (code:2)\nVP file transfer NG!\n");
+  EXPECT_EQ(r.err.find("tonecast: no image file given"), 0u) << r.err;
+  EXPECT_NE(r.err.find("\ntonecast: COM3 is " + dir_.file("no-such-tty")), std::string::npos)
+      << r.err;
 }
 
 TEST_F(TonecastTransfer, UnitRepliesThatFailTheRun) {

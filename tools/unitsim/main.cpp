@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "project_version.h"
 #include "tools/unitsim/pty_line.h"
 #include "tools/unitsim/sim_options.h"
 #include "tools/unitsim/unit_engine.h"
@@ -220,6 +221,10 @@ int main(int argc, char** argv) {
   static Driver d;  // large engine state, kept off the stack
   bool help = false;
   std::string error;
+  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("unitsim %s\n", kProjectVersionText);
+    return 0;
+  }
   if (ParseSimArgs(std::vector<std::string>(argv + 1, argv + argc), &d.options, &help, &error) !=
       0) {
     std::fprintf(stderr, "unitsim: %s\n%s", error.c_str(), UsageText().c_str());

@@ -241,6 +241,7 @@ int ApplyScenario(const std::string& text, SimOptions* options, std::string* err
 
 std::string UsageText() {
   return "usage: unitsim [flags]\n"
+         "       unitsim --version | --help\n"
          "A simulated telephone unit on a pseudo-terminal. Prints the slave path as its\n"
          "first line, serves sessions until SIGINT/SIGTERM, then prints a summary line.\n"
          "  --link NAME           also publish the path as symlink NAME (removed on exit)\n"

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "project_version.h"
 #include "tools/vpimage/vp_builder.h"
 #include "vpformat/vp_format.h"
 
@@ -26,12 +27,15 @@ constexpr int kExitValid = 0;
 constexpr int kExitInvalid = 1;
 constexpr int kExitUsage = 2;
 
+constexpr const char* kUsage =
+    "usage: vpimage build --flash 8|16 [--seed N] [--break NAME] -o FILE\n"
+    "       vpimage check [--flash 8|16] FILE\n"
+    "       vpimage --version | --help\n"
+    "break names: none size head-marker count pattern checksum tail-marker "
+    "sum-length\n";
+
 int Usage() {
-  std::fprintf(stderr,
-               "usage: vpimage build --flash 8|16 [--seed N] [--break NAME] -o FILE\n"
-               "       vpimage check [--flash 8|16] FILE\n"
-               "break names: none size head-marker count pattern checksum tail-marker "
-               "sum-length\n");
+  std::fputs(kUsage, stderr);
   return kExitUsage;
 }
 
@@ -165,6 +169,14 @@ int Check(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string command = argv[1];
+  if (command == "--version") {
+    std::printf("vpimage %s\n", kProjectVersionText);
+    return kExitValid;
+  }
+  if (command == "--help") {
+    std::fputs(kUsage, stdout);
+    return kExitValid;
+  }
   if (command == "build") return Build(argc - 2, argv + 2);
   if (command == "check") return Check(argc - 2, argv + 2);
   return Usage();
