@@ -44,6 +44,10 @@ enum class UnitPhase { kCommands, kImage, kGone };
 struct UnitEngine {
   const SimOptions* options = nullptr;
   UnitPhase phase = UnitPhase::kCommands;
+  // Whether bytes must come at the expected speed (19200 baud for commands,
+  // 115200 for the image). Off on a line that cannot show the program's
+  // speed: then every byte counts as sent at the right one.
+  bool check_speed = true;
 
   // The command line being collected, the arrival time of each of its bytes,
   // and whether any byte came at a speed other than 19200 baud.
