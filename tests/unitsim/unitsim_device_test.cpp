@@ -88,6 +88,38 @@ TEST(UnitSpeedCheck, OffTakesEveryByteAtWhateverSpeedTheLineShows) {
   }
 }
 
+// A device that hangs up mid-image: the image goes with the line, and the
+// next connection's first command is a command, not image bytes.
+TEST(UnitSpeedCheck, ALostLineEndsTheImageAndTheNextCommandIsTakenAsOne) {
+  SimOptions options;
+  UnitEngine unit;
+  InitUnit(&unit, &options);
+  unit.check_speed = false;
+  std::int64_t now = 1000000;
+  const auto feed = [&](const std::string& bytes) {
+    FeedUnit(&unit, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), now += 10,
+             0);
+    std::string sent;
+    for (const auto& o : unit.outbox) sent += o.bytes;
+    unit.outbox.clear();
+    return sent;
+  };
+  feed("VPL\r");
+  EXPECT_EQ(feed("VPD 0 42108 8 \r"), "ACK\r\n");
+  feed(std::string(5000, 'x'));
+  ASSERT_EQ(unit.phase, UnitPhase::kImage);
+  LineLost(&unit, now += 10);
+  EXPECT_EQ(unit.phase, UnitPhase::kCommands);
+  EXPECT_EQ(unit.counters.images_abandoned, 1);
+  EXPECT_EQ(unit.records.back().text,
+            "image lost with the line after 5000 of 270600 bytes, abandoned");
+  // Half a command line, then the line goes: the fragment goes with it.
+  feed("VP");
+  LineLost(&unit, now += 10);
+  EXPECT_EQ(unit.counters.images_abandoned, 1) << "no image was under way the second time";
+  EXPECT_EQ(feed("VER\r"), "OK VER\r\nREADY\r\n\x04");
+}
+
 TEST(UnitSimDeviceOption, NeedsAPath) {
   SimOptions o;
   bool help = false;

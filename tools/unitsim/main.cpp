@@ -160,13 +160,15 @@ void ReadLine(Driver* d, std::size_t limit) {
 // opened the unit tries once a tick.
 void LoseDevice(Driver* d, std::int64_t now) {
   ClosePtyLine(&d->line);
-  d->unit.outbox.clear();
   d->device_lost = true;
   d->reopen_at = now + std::int64_t(kIdleTickMs) * 1000;
-  if (d->device_loss_noted) return;
-  d->device_loss_noted = true;
-  d->reopen_noted = false;
-  Write(d, now, "line hung up");
+  if (!d->device_loss_noted) {
+    d->device_loss_noted = true;
+    d->reopen_noted = false;
+    Write(d, now, "line hung up");
+  }
+  LineLost(&d->unit, now);
+  FlushRecords(d);
 }
 
 void ReopenDevice(Driver* d, std::int64_t now) {

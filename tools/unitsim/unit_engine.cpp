@@ -318,6 +318,21 @@ std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
   return i;
 }
 
+void LineLost(UnitEngine* u, std::int64_t now) {
+  if (u->phase == UnitPhase::kImage) {
+    ++u->counters.images_abandoned;
+    Note(u, now, "image lost with the line after " + std::to_string(u->image.size()) + " of " +
+                     std::to_string(u->image_size) + " bytes, abandoned");
+    u->image.clear();
+    u->phase = UnitPhase::kCommands;
+  }
+  u->line.clear();
+  u->arrivals.clear();
+  u->line_wrong_speed = false;
+  u->outbox.clear();
+  EndSession(u);
+}
+
 void TickUnit(UnitEngine* u, std::int64_t now) {
   const int timeout = u->options->image_timeout_ms;
   if (u->phase != UnitPhase::kImage || timeout <= 0) return;

@@ -90,5 +90,10 @@ void InitUnit(UnitEngine* unit, const SimOptions* options);
 std::size_t FeedUnit(UnitEngine* unit, const std::uint8_t* data, std::size_t size,
                      std::int64_t now_us, std::uint32_t baud);
 
+// The line went away under the unit (a device that hung up): what was
+// under way ends with it. An image in progress is abandoned at once, a
+// half-collected command line dropped, the session ended.
+void LineLost(UnitEngine* unit, std::int64_t now_us);
+
 // Time-driven work: abandons an image that has stalled.
 void TickUnit(UnitEngine* unit, std::int64_t now_us);
