@@ -176,12 +176,6 @@ void SerialClose(SerialPort* port) {
   if (!port) return;
   // On a pseudo-terminal the exclusive flag outlives the descriptor.
   ioctl(port->fd, TIOCNXCL);
-  // Bytes still queued at the close are those of a write that failed (a
-  // finished write has drained): the device stopped taking them. They go,
-  // or a USB serial driver would hold the close for its closing wait (30 s)
-  // on a device that never takes them.
-  int queued = 0;
-  if (ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0) tcflush(port->fd, TCOFLUSH);
   close(port->fd);
   close(port->wake_fd);
   delete port;
