@@ -53,8 +53,8 @@ package: build
 	@cd $(BUILD) && cpack -G DEB
 	@./scripts/package-win $(BUILD)
 
-# Both programs inside a QEMU guest on the kernel's 8250 UART and FTDI
-# USB-serial drivers, against the simulated unit (tests/vm/, a few minutes;
+# The programs inside a QEMU guest on the kernel's 8250 UART, FTDI
+# USB-serial and CDC-ACM drivers, against the simulated unit (tests/vm/;
 # installs qemu-system-x86, busybox-static and cpio when run as root).
 # VM_ARGS="REGEX" runs only the matching scenarios.
 .PHONY: vm-test

@@ -1,5 +1,6 @@
-// unitsim: a simulated telephone unit on a pseudo-terminal, for tests and
-// demonstrations of the downloader and the command terminal.
+// unitsim: a simulated telephone unit on a pseudo-terminal (or on a tty
+// device given with --device), for tests and demonstrations of the
+// downloader and the command terminal.
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -44,6 +45,12 @@ struct Driver {
   long dropped_out = 0;
   double pace_free_us = 0;  // when the paced line is free for the next byte
   bool link_made = false;
+  // A device that hung up is opened again, one try a tick (reopen_at); the
+  // loss and the reopening are noted once each until bytes come again.
+  bool device_lost = false;
+  bool device_loss_noted = false;
+  bool reopen_noted = false;
+  std::int64_t reopen_at = 0;
   std::int64_t hang_up_from = 0;  // an answer before a hang-up went out then
 };
 
@@ -59,6 +66,7 @@ void FlushRecords(Driver* d) {
 }
 
 void ObserveSpeed(Driver* d, std::int64_t now) {
+  if (!d->line.reports_speed) return;
   const std::uint32_t baud = LineBaud(d->line);
   if (baud == d->last_baud) return;
   d->last_baud = baud;
@@ -117,9 +125,17 @@ void HangUpWhenRead(Driver* d, std::int64_t now) {
   HangUp(d, now);
 }
 
+// The speed at which the paced line lets bytes through: the one the
+// program set; where that cannot be seen, the one the unit expects now.
+std::uint32_t PaceBaud(const Driver* d) {
+  if (d->last_baud) return d->last_baud;
+  if (!d->line.reports_speed) return d->unit.phase == UnitPhase::kImage ? kImageBaud : kCommandBaud;
+  return 38400;
+}
+
 // Bytes the paced line lets through now; sets *wait_ms when none.
 std::size_t PaceAllowance(Driver* d, std::int64_t now, int* wait_ms) {
-  const std::uint32_t baud = d->last_baud ? d->last_baud : 38400;
+  const std::uint32_t baud = PaceBaud(d);
   const double byte_us = 1e6 * 10.0 / double(baud);  // 8N1: ten bits a byte
   if (d->pace_free_us < double(now - kPaceBurstUs)) d->pace_free_us = double(now - kPaceBurstUs);
   const double allowed = (double(now) - d->pace_free_us) / byte_us;
@@ -135,11 +151,35 @@ void ReadLine(Driver* d, std::size_t limit) {
   const std::int64_t now = MonotonicMicros();
   ObserveSpeed(d, now);
   d->bytes_in += long(n);
-  if (d->options.pace) {
-    const std::uint32_t baud = d->last_baud ? d->last_baud : 38400;
-    d->pace_free_us += double(n) * 1e6 * 10.0 / double(baud);
-  }
+  d->device_loss_noted = false;
+  if (d->options.pace) d->pace_free_us += double(n) * 1e6 * 10.0 / double(PaceBaud(d));
   FeedUnit(&d->unit, buf, std::size_t(n), now, d->last_baud);
+}
+
+// A device that hung up (a USB gadget whose host went away) is closed and
+// opened again, so the unit serves the next connection; while it cannot be
+// opened the unit tries once a tick.
+void LoseDevice(Driver* d, std::int64_t now) {
+  ClosePtyLine(&d->line);
+  d->device_lost = true;
+  d->reopen_at = now + std::int64_t(kIdleTickMs) * 1000;
+  if (!d->device_loss_noted) {
+    d->device_loss_noted = true;
+    d->reopen_noted = false;
+    Write(d, now, "line hung up");
+  }
+  LineLost(&d->unit, now);
+  FlushRecords(d);
+}
+
+void ReopenDevice(Driver* d, std::int64_t now) {
+  if (now < d->reopen_at) return;
+  d->reopen_at = now + std::int64_t(kIdleTickMs) * 1000;
+  if (OpenDeviceLine(&d->line, d->options.device) != 0) return;
+  d->device_lost = false;
+  if (d->reopen_noted) return;
+  d->reopen_noted = true;
+  Write(d, now, "line opened again");
 }
 
 void Serve(Driver* d) {
@@ -163,10 +203,15 @@ void Serve(Driver* d) {
         timeout = std::min(timeout, wait);
       }
     }
+    // A device is watched for a hang-up even while the unit reads nothing.
+    const bool watch = want_read || (d->line.master >= 0 && !d->line.reports_speed);
     pollfd p{d->line.master, short(want_read ? POLLIN : 0), 0};
-    const int r = want_read ? poll(&p, 1, timeout) : poll(nullptr, 0, timeout);
+    const int r = watch ? poll(&p, 1, timeout) : poll(nullptr, 0, timeout);
     if (r < 0 && errno != EINTR) break;
-    if (r > 0 && (p.revents & POLLIN)) {
+    if (!d->line.reports_speed && r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      // A hung-up tty also reports POLLIN, and reads 0 bytes for ever.
+      LoseDevice(d, MonotonicMicros());
+    } else if (r > 0 && (p.revents & POLLIN)) {
       ReadLine(d, limit);
     } else if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
       // Not expected while the unit holds its own slave descriptor; never
@@ -176,6 +221,7 @@ void Serve(Driver* d) {
       poll(nullptr, 0, kIdleTickMs);
     }
     now = MonotonicMicros();
+    if (d->device_lost && d->line.master < 0) ReopenDevice(d, now);
     TickUnit(&d->unit, now);
     FlushRecords(d);
     if (d->unit.store_pending) StoreImage(d, now);
@@ -249,14 +295,23 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (const int e = OpenPtyLine(&d.line); e != 0) {
+  if (!d.options.device.empty()) {
+    if (const int e = OpenDeviceLine(&d.line, d.options.device); e != 0) {
+      std::fprintf(stderr, "unitsim: cannot open %s: %s\n", d.options.device.c_str(),
+                   std::strerror(e));
+      return 1;
+    }
+  } else if (const int e = OpenPtyLine(&d.line); e != 0) {
     std::fprintf(stderr, "unitsim: cannot open a pseudo-terminal: %s\n", std::strerror(e));
     return 1;
   }
   InitUnit(&d.unit, &d.options);
+  d.unit.check_speed = d.line.reports_speed;
   if (!d.options.link.empty()) MakeLink(&d);
   const std::int64_t start = MonotonicMicros();
   Write(&d, start, "start line=" + d.line.path);
+  if (!d.line.reports_speed)
+    Write(&d, start, "speed check off: the device cannot report the line speed");
   ObserveSpeed(&d, start);
   std::printf("%s\n", d.line.path.c_str());
 

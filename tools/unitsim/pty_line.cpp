@@ -66,6 +66,20 @@ int OpenPtyLine(PtyLine* line) {
   return 0;
 }
 
+int OpenDeviceLine(PtyLine* line, const std::string& path) {
+  *line = PtyLine{};
+  line->path = path;
+  line->reports_speed = false;
+  line->master = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (line->master < 0) return errno;
+  if (!isatty(line->master)) {
+    ClosePtyLine(line);
+    return ENOTTY;
+  }
+  MakeRaw(line->master);
+  return 0;
+}
+
 void ClosePtyLine(PtyLine* line) {
   if (line->slave >= 0) {
     ioctl(line->slave, TIOCNXCL);

@@ -57,7 +57,8 @@ struct Flag {
 };
 
 const Flag kFlags[] = {
-    {"link", Kind::kValue},        {"store", Kind::kValue},
+    {"device", Kind::kValue},      {"link", Kind::kValue},
+    {"store", Kind::kValue},
     {"transcript", Kind::kValue},  {"scenario", Kind::kValue},
     {"nak", Kind::kValue},         {"nak-then-ack", Kind::kValue},
     {"silent", Kind::kValue},      {"delay", Kind::kValue},
@@ -88,7 +89,10 @@ int Apply(const std::string& name, const std::string& value, SimOptions* o, bool
     *error = "--" + name + " " + value + ": " + what;
     return 1;
   };
-  if (name == "link") {
+  if (name == "device") {
+    if (value.empty()) return bad("expects the path of a tty device");
+    o->device = value;
+  } else if (name == "link") {
     o->link = value;
   } else if (name == "store") {
     o->store = value;
@@ -242,8 +246,12 @@ int ApplyScenario(const std::string& text, SimOptions* options, std::string* err
 std::string UsageText() {
   return "usage: unitsim [flags]\n"
          "       unitsim --version | --help\n"
-         "A simulated telephone unit on a pseudo-terminal. Prints the slave path as its\n"
-         "first line, serves sessions until SIGINT/SIGTERM, then prints a summary line.\n"
+         "A simulated telephone unit on a pseudo-terminal (or a tty device). Prints the\n"
+         "line's path as its first line, serves sessions until SIGINT/SIGTERM, then\n"
+         "prints a summary line.\n"
+         "  --device PATH         serve on the tty device PATH instead (its far end, such as\n"
+         "                        a USB gadget's host, cannot show its line speed here: the\n"
+         "                        speed check is off for the run, and the transcript says so)\n"
          "  --link NAME           also publish the path as symlink NAME (removed on exit)\n"
          "  --store FILE          write every received image to FILE\n"
          "  --transcript FILE     record both directions with timestamps\n"

@@ -30,6 +30,7 @@ struct FaultBehaviour {
 };
 
 struct SimOptions {
+  std::string device;      // serve on this tty device instead of a pseudo-terminal
   std::string link;        // publish the line path under this symlink
   std::string store;       // file that receives every image
   std::string transcript;  // transcript file

@@ -268,7 +268,7 @@ std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
       // The timestamp of the read that brought the first image byte; with the
       // "image end" record it spans the image on the line, first to last byte.
       if (take > 0 && u->image.empty()) Note(u, now, "image first byte");
-      if (take > 0 && baud != kImageBaud && u->image_bad_speed == 0) {
+      if (u->check_speed && take > 0 && baud != kImageBaud && u->image_bad_speed == 0) {
         u->image_bad_speed = baud ? baud : 1;
         Note(u, now, "image bytes at " + std::to_string(baud) + " baud");
       }
@@ -301,7 +301,7 @@ std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
     if (c == '\r') {
       u->line_speed = baud;
       u->arrivals.push_back(now);
-      if (baud != kCommandBaud) u->line_wrong_speed = true;
+      if (u->check_speed && baud != kCommandBaud) u->line_wrong_speed = true;
       TakeCommand(u, now);
       continue;
     }
@@ -313,9 +313,24 @@ std::size_t FeedUnit(UnitEngine* u, const std::uint8_t* data, std::size_t size,
     }
     u->line.push_back(c);
     u->arrivals.push_back(now);
-    if (baud != kCommandBaud) u->line_wrong_speed = true;
+    if (u->check_speed && baud != kCommandBaud) u->line_wrong_speed = true;
   }
   return i;
+}
+
+void LineLost(UnitEngine* u, std::int64_t now) {
+  if (u->phase == UnitPhase::kImage) {
+    ++u->counters.images_abandoned;
+    Note(u, now, "image lost with the line after " + std::to_string(u->image.size()) + " of " +
+                     std::to_string(u->image_size) + " bytes, abandoned");
+    u->image.clear();
+    u->phase = UnitPhase::kCommands;
+  }
+  u->line.clear();
+  u->arrivals.clear();
+  u->line_wrong_speed = false;
+  u->outbox.clear();
+  EndSession(u);
 }
 
 void TickUnit(UnitEngine* u, std::int64_t now) {

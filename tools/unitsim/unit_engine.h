@@ -44,6 +44,10 @@ enum class UnitPhase { kCommands, kImage, kGone };
 struct UnitEngine {
   const SimOptions* options = nullptr;
   UnitPhase phase = UnitPhase::kCommands;
+  // Whether bytes must come at the expected speed (19200 baud for commands,
+  // 115200 for the image). Off on a line that cannot show the program's
+  // speed: then every byte counts as sent at the right one.
+  bool check_speed = true;
 
   // The command line being collected, the arrival time of each of its bytes,
   // and whether any byte came at a speed other than 19200 baud.
@@ -85,6 +89,11 @@ void InitUnit(UnitEngine* unit, const SimOptions* options);
 // part-way.
 std::size_t FeedUnit(UnitEngine* unit, const std::uint8_t* data, std::size_t size,
                      std::int64_t now_us, std::uint32_t baud);
+
+// The line went away under the unit (a device that hung up): what was
+// under way ends with it. An image in progress is abandoned at once, a
+// half-collected command line dropped, the session ended.
+void LineLost(UnitEngine* unit, std::int64_t now_us);
 
 // Time-driven work: abandons an image that has stalled.
 void TickUnit(UnitEngine* unit, std::int64_t now_us);
