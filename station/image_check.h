@@ -2,6 +2,7 @@
 // texts that tonecast shows for it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,5 +12,11 @@ namespace station {
 // *size its size; else *errors holds tonecast's console text for the
 // problems ("\nError : Check sum NG. \n" ...).
 bool CheckImage(const std::string& path, int flash, std::uint32_t* size, std::string* errors);
+
+// The SHA-256 of the file's content, 64 hex digits. 0, or the error.
+int ImageSha256(const std::string& path, std::string* hex);
+
+// The longest image path (bytes, its absolute form) that tonecast takes.
+constexpr std::size_t kMaxImagePath = 259;
 
 }  // namespace station
