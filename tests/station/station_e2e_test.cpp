@@ -432,3 +432,192 @@ TEST(Station, QuitEndsEveryUnitAtOnce) {
     EXPECT_EQ(PortIsFree(u->sim->path()), "");
   }
 }
+
+// The record a repair line keeps: a true verdict, a report never corrupted,
+// no row lost, folders that never move or collide.
+namespace {
+
+// The processes that pid started and that still run (tonecast children).
+std::vector<pid_t> ChildPids(pid_t pid) {
+  std::vector<pid_t> pids;
+  std::error_code ec;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::istringstream in(ReadFile(task.path().string() + "/children"));
+    for (pid_t child; in >> child;) pids.push_back(child);
+  }
+  return pids;
+}
+
+// Every line of a report file whole: a line end at the end, the header's
+// number of fields on every line, never a start time inside a line.
+std::string CheckReportFile(const std::string& path, std::size_t rows) {
+  const std::string text = ReadFile(path);
+  if (text.empty() || text.back() != '\n') return path + ": no line end at its end";
+  std::istringstream in(text);
+  std::string header, line;
+  std::getline(in, header);
+  std::size_t n = 0;
+  while (std::getline(in, line)) {
+    ++n;
+    if (Fields(header, line).count("#")) return path + ": a line of another shape: " + line;
+    if (Count(line, "T") > 0 && Count(line, ":") > 4) return path + ": two rows glued: " + line;
+  }
+  if (n != rows) return path + ": " + std::to_string(n) + " rows, expected " + std::to_string(rows);
+  return "";
+}
+
+// The report files of a logs folder other than report.csv.
+std::vector<std::string> SideReports(const std::string& logs) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(logs, ec))
+    if (e.is_regular_file() && e.path().filename() != "report.csv") files.push_back(e.path());
+  return files;
+}
+
+}  // namespace
+
+// A unit's tonecast killed mid-image, with the verdict's text in the
+// image's path (which tonecast echoes): no verdict, with why.
+TEST(StationRecord, AKilledUnitHasNoVerdictWhateverItsConsoleSaid) {
+  Bench bench({{"--pace"}, {}});
+  const std::string folder = bench.dir.file("VP file transfer complete.");
+  std::filesystem::create_directory(folder);
+  std::filesystem::copy_file(bench.dir.file("image.vp"), folder + "/image.vp");
+  Process p(Station({"VP file transfer complete./image.vp", bench.units[0]->sim->path(),
+                     bench.units[1]->sim->path()}),
+            bench.Options());
+  ASSERT_TRUE(bench.units[0]->sim->WaitForTranscript("image first byte", 30000));
+  // The paced unit's tonecast is the one still running once the other's
+  // row is written.
+  for (int i = 0; i < 500 && bench.ReportRows().size() < 2; ++i) usleep(20000);
+  const std::vector<pid_t> children = ChildPids(p.pid());
+  ASSERT_EQ(children.size(), 1u);
+  kill(children[0], SIGKILL);
+  const ProcessResult r = p.Wait(60000);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  const std::vector<std::string> rows = bench.ReportRows();
+  ASSERT_EQ(rows.size(), 3u);
+  std::map<std::string, std::string> killed = Fields(rows[0], rows[2]);
+  EXPECT_EQ(killed["verdict"] + ": " + killed["error"], "no verdict: tonecast ended by signal 9");
+  EXPECT_EQ(Fields(rows[0], rows[1])["verdict"], "complete");
+  const std::string label = bench.units[0]->sim->path().substr(5 + 4);  // after /dev/pts/
+  EXPECT_NE(ReadFile(bench.logs(label) + "/console.txt").find("==== no verdict, "),
+            std::string::npos);
+}
+
+// A report whose last line has no line end; then a run with the disk full
+// (a file-size limit: the row's write is cut short, then refused); then a
+// run with room again. Every line of every report file stays whole, and
+// no row is lost.
+TEST(StationRecord, AFullDiskNeverLeavesAPartialRowAndLosesNoRow) {
+  Bench bench(std::vector<std::vector<std::string>>(1));
+  const std::string port = bench.units[0]->sim->path();
+  std::filesystem::create_directories(bench.logs());
+  const std::string header =
+      "start,round,port,device,image,image_sha256,size,flash_mbit,verdict,error,duration_s,host,"
+      "tonecast_version\n";
+  // 3021 bytes without a line end: with the line end added, 51 bytes below
+  // a limit of 3 KiB, less than a row.
+  std::string old = header + "2026-12-09T10:34:44+01:00,1,COM3,COM3,image.vp,,270600,8,NG,";
+  const std::string tail = ",1.0,bench,0.5.0";
+  old += std::string(3021 - old.size() - tail.size(), 'x') + tail;
+  testsupport::WriteFile(bench.logs() + "/report.csv", old);
+  const std::string command = "ulimit -f 3; exec \"$S\" image.vp " + port;
+  const ProcessResult full = RunProcess({"/bin/bash", "-c", command},
+                                        bench.Options({"S=" + BinPath("tonecast-station")}));
+  EXPECT_EQ(full.exit_code, 1) << full.out << full.err;
+  EXPECT_NE(full.out.find("1 of 1 unit complete."), std::string::npos) << full.out;
+  EXPECT_NE(full.err.find("cannot write 1 row to "), std::string::npos) << full.err;
+  EXPECT_EQ(ReadFile(bench.logs() + "/report.csv"), old + "\n");
+  const std::vector<std::string> side = SideReports(bench.logs());
+  ASSERT_EQ(side.size(), 1u);
+  EXPECT_NE(full.err.find(std::filesystem::path(side[0]).filename().string()), std::string::npos);
+  EXPECT_EQ(CheckReportFile(side[0], 1), "");
+
+  const ProcessResult freed = RunProcess(Station({"image.vp", port}), bench.Options());
+  EXPECT_EQ(freed.exit_code, 0) << freed.out << freed.err;
+  EXPECT_EQ(freed.err, "");
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 2), "");
+  EXPECT_EQ(CheckReportFile(side[0], 1), "");
+  EXPECT_EQ(Fields(header, bench.ReportRows()[2])["verdict"], "complete");
+}
+
+// A report with another header (an older station's) gets no row of this
+// shape: the rows go to a file beside it, and the station says so.
+TEST(StationRecord, AReportWithAnotherHeaderIsLeftAsItIs) {
+  Bench bench(std::vector<std::vector<std::string>>(1));
+  std::filesystem::create_directories(bench.logs());
+  const std::string old =
+      "start,port,device,image,size,flash_mbit,verdict,error,seconds\n"
+      "2026-12-09 06:32:59,COM3,COM3,image.vp,270600,8,complete,,14.2\n";
+  testsupport::WriteFile(bench.logs() + "/report.csv", old);
+  for (int run = 1; run <= 2; ++run) {
+    const ProcessResult r =
+        RunProcess(Station({"image.vp", bench.units[0]->sim->path()}), bench.Options());
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("report.csv has other columns: its rows go to "), std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(ReadFile(bench.logs() + "/report.csv"), old);
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report-2.csv", 2), "");
+}
+
+// SIGQUIT mid-image ends every unit at once, and still leaves a row for
+// each and every console file's closing line.
+TEST(StationRecord, QuitMidImageLeavesARowForEveryUnit) {
+  Bench bench({{"--pace"}, {"--pace"}, {"--pace"}});
+  std::vector<std::string> args = {"image.vp"};
+  for (const auto& u : bench.units) args.push_back(u->sim->path());
+  Process p(Station(args), bench.Options());
+  for (const auto& u : bench.units)
+    ASSERT_TRUE(u->sim->WaitForTranscript("image first byte", 30000));
+  p.Signal(SIGQUIT);
+  const ProcessResult r = p.Wait(20000);
+  EXPECT_EQ(r.signal, SIGQUIT);
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 3), "");
+  const std::vector<std::string> rows = bench.ReportRows();
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    std::map<std::string, std::string> f = Fields(rows[0], rows[i]);
+    EXPECT_EQ(f["verdict"] + ": " + f["error"], "no verdict: Interrupted.") << rows[i];
+  }
+  for (const auto& u : bench.units) {
+    const std::string label = u->sim->path().substr(9);
+    EXPECT_NE(ReadFile(bench.logs(label) + "/console.txt").find("==== no verdict, "),
+              std::string::npos)
+        << label;
+  }
+}
+
+// The same two devices named in opposite orders on two runs, and a port
+// whose name is the report's: each device keeps its folder, whose log
+// holds its own runs only, and the report stays a file.
+TEST(StationRecord, AFolderDependsOnItsDeviceAlone) {
+  Bench bench(std::vector<std::vector<std::string>>(3));
+  std::filesystem::create_directory(bench.dir.file("a"));
+  std::filesystem::create_directory(bench.dir.file("b"));
+  const std::vector<std::string> links = {bench.dir.file("a/unit"), bench.dir.file("b/unit"),
+                                          bench.dir.file("report.csv")};
+  for (std::size_t i = 0; i < links.size(); ++i)
+    ASSERT_EQ(symlink(bench.units[i]->sim->path().c_str(), links[i].c_str()), 0);
+  for (const auto& order : {std::vector<int>{0, 1, 2}, std::vector<int>{2, 1, 0}}) {
+    std::vector<std::string> args = {"image.vp"};
+    for (int i : order) args.push_back(links[std::size_t(i)]);
+    const ProcessResult r = RunProcess(Station(args), bench.Options());
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  }
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 6), "");
+  const std::set<std::string> folders = Folders(bench.logs());
+  ASSERT_EQ(folders.size(), 3u);
+  for (const std::string& folder : folders) {
+    SCOPED_TRACE(folder);
+    EXPECT_EQ(reliability::CheckLog(bench.logs(folder), 2), "");
+    const std::string console = ReadFile(bench.logs(folder) + "/console.txt");
+    std::size_t named = 0;
+    for (const std::string& link : links) named += Count(console, " on " + link + " ====") > 0;
+    EXPECT_EQ(named, 1u) << console;
+    EXPECT_EQ(Count(console, " ====\n"), 4u);
+  }
+  EXPECT_EQ(FolderOf(bench.logs(), "port-report.csv").empty(), false);
+}
