@@ -621,3 +621,37 @@ TEST(StationRecord, AFolderDependsOnItsDeviceAlone) {
   }
   EXPECT_EQ(FolderOf(bench.logs(), "port-report.csv").empty(), false);
 }
+
+// An Enter typed on the terminal while a --loop round runs is thrown away:
+// the next round starts only on an Enter typed at the prompt.
+TEST(StationRecord, EnterTypedDuringALoopRoundStartsNoRound) {
+  Bench bench(std::vector<std::vector<std::string>>{{"--delay", "VPL=3000"}});
+  const std::string socket = bench.dir.file("tmux.socket");
+  auto tmux = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/tmux", "-S", socket});
+    return RunProcess(args, bench.Options());
+  };
+  const std::string command = "cd " + bench.dir.path() + " && " + BinPath("tonecast-station") +
+                              " --loop image.vp " + bench.units[0]->sim->path() + "; echo $? >" +
+                              bench.dir.file("status") + "; exec sleep 600";
+  ASSERT_EQ(tmux({"new-session", "-d", "-x", "100", "-y", "30", command}).exit_code, 0);
+  auto screen = [&] { return tmux({"capture-pane", "-p", "-J", "-S", "-", "-t", "0"}).out; };
+  auto wait_for = [&](const std::string& text) {
+    for (int i = 0; i < 600; ++i) {
+      if (screen().find(text) != std::string::npos) return true;
+      usleep(50000);
+    }
+    return false;
+  };
+  ASSERT_TRUE(bench.units[0]->sim->WaitForTranscript("VPL", 30000)) << screen();
+  tmux({"send-keys", "-t", "0", "Enter"});
+  ASSERT_TRUE(wait_for("Round 1 done.")) << screen();
+  tmux({"send-keys", "-t", "0", "q", "Enter"});
+  for (int i = 0; i < 600 && ReadFile(bench.dir.file("status")).empty(); ++i) usleep(50000);
+  const std::string shown = screen();
+  tmux({"kill-server"});
+  EXPECT_EQ(ReadFile(bench.dir.file("status")), "0\n") << shown;
+  EXPECT_EQ(Count(shown, "Round 1 done."), 1u) << shown;
+  EXPECT_EQ(Count(shown, "Round 2 done."), 0u) << shown;
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 1), "");
+}
