@@ -655,3 +655,44 @@ TEST(StationRecord, EnterTypedDuringALoopRoundStartsNoRound) {
   EXPECT_EQ(Count(shown, "Round 2 done."), 0u) << shown;
   EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 1), "");
 }
+
+// tonecast's lines for the station, asked by TONECAST_PROGRESS=plain: its
+// version, each step, each error and the verdict on standard error, while
+// its console text and exit status are the same as without them.
+TEST(StationRecord, TonecastTellsTheStationOnItsOwnChannel) {
+  struct Case {
+    std::vector<std::string> flags;
+    std::string lines;  // standard error less its progress lines
+  };
+  const std::string dialogue =
+      "step Flash inithalizing...\nstep Prepare downloading...\nstep Changing baudrate (UP)...\n"
+      "step Download file#0...\nstep Now waiting FIN...\n";
+  const std::string ending =
+      "step Changing baudrate (DOWN)...\nstep Waiting for the end...\nstep OK...\n"
+      "step Close COM port.\n";
+  const Case cases[] = {
+      {{}, dialogue + ending + "verdict complete\n"},
+      {{"--fin-ng"}, dialogue + "error Check sum NG. \n" + ending + "verdict NG\n"},
+  };
+  for (const Case& c : cases) {
+    Bench bench({c.flags});
+    std::string out[2], err[2];
+    int status[2] = {0, 0};
+    for (int plain = 0; plain < 2; ++plain) {
+      ProcessOptions o = bench.Options({bench.units[0]->sim->Env(3)});
+      if (plain) o.env.push_back("TONECAST_PROGRESS=plain");
+      const ProcessResult r = RunProcess({BinPath("tonecast"), "-P", "3", "image.vp"}, o);
+      out[plain] = r.out;
+      status[plain] = r.exit_code;
+      std::istringstream in(r.err);
+      for (std::string line; std::getline(in, line);)
+        if (line.rfind("progress ", 0) != 0) err[plain] += line + "\n";
+    }
+    EXPECT_EQ(out[1], out[0]);
+    EXPECT_EQ(status[1], status[0]);
+    EXPECT_EQ(status[1], 1);
+    EXPECT_EQ(err[0], "");
+    ASSERT_EQ(err[1].rfind("version 0.", 0), 0u) << err[1];
+    EXPECT_EQ(err[1].substr(err[1].find('\n') + 1), c.lines);
+  }
+}
