@@ -1,9 +1,11 @@
 #include "downloader/station_channel.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "project_version.h"
 
@@ -14,6 +16,8 @@ namespace {
 // Longer texts are cut: a line is one write, and a pipe keeps a write of
 // up to 512 bytes in one piece.
 constexpr std::size_t kMaxText = 400;
+
+std::uint32_t g_start_ms = 0;
 
 bool Wanted() {
   static const bool wanted = [] {
@@ -37,12 +41,20 @@ void WriteLine(const char* word, const char* text) {
 
 }  // namespace
 
-void StationVersion() { WriteLine("version", kProjectVersionText); }
+void StationVersion() {
+  g_start_ms = platform::MilliClock();
+  WriteLine("version", kProjectVersionText);
+}
 
 void StationStep(const char* text) { WriteLine("step", text); }
 
 void StationError(const char* text) { WriteLine("error", text); }
 
-void StationVerdict(bool complete) { WriteLine("verdict", complete ? "complete" : "NG"); }
+void StationVerdict(bool complete) {
+  // The station may itself have been stopped meanwhile (Ctrl+Z): only the
+  // run knows its own length.
+  WriteLine("time", std::to_string(platform::MilliClock() - g_start_ms).c_str());
+  WriteLine("verdict", complete ? "complete" : "NG");
+}
 
 }  // namespace tonecast

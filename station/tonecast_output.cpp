@@ -1,6 +1,7 @@
 #include "station/tonecast_output.h"
 
 #include <algorithm>
+#include <string>
 
 namespace station {
 
@@ -52,6 +53,9 @@ void ChannelReader::TakeLine(std::vector<ChannelLine>* lines) {
     l.kind = ChannelLine::kError;
   } else if (Word(line_, "version", &rest)) {
     l.kind = ChannelLine::kVersion;
+  } else if (Word(line_, "time", &rest) && !rest.empty() && rest.size() <= 12 &&
+             rest.find_first_not_of("0123456789") == std::string::npos) {
+    l.kind = ChannelLine::kTime;
   } else if (Word(line_, "verdict", &rest) && (rest == "complete" || rest == "NG")) {
     l.kind = ChannelLine::kVerdict;
   } else {
@@ -88,6 +92,9 @@ void ChannelOutcome::Take(const ChannelLine& line) {
       break;
     case ChannelLine::kVersion:
       if (version.empty()) version = line.text;
+      break;
+    case ChannelLine::kTime:
+      run_ms = std::stoll(line.text);
       break;
     default:
       break;

@@ -30,7 +30,7 @@ struct Progress {
 
 // One line of the channel, in the order they came.
 struct ChannelLine {
-  enum Kind { kProgress, kStep, kError, kVerdict, kVersion, kOther };
+  enum Kind { kProgress, kStep, kError, kVerdict, kVersion, kTime, kOther };
   Kind kind = kOther;
   std::string text;   // kStep, kError, kVersion: the text after the word;
                       // kVerdict: "complete" or "NG"; kOther: the line
@@ -58,6 +58,7 @@ struct ChannelOutcome {
   bool complete = false;
   std::string first_error;  // as tonecast printed it, "" for none
   std::string version;      // tonecast's version, "" when it said none
+  long long run_ms = -1;     // the run's own length, -1 when it said none
   void Take(const ChannelLine& line);
 };
 

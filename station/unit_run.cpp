@@ -236,6 +236,7 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
 
   errors.Read(child);
   std::string version;
+  long long run_ms = -1;
   if (child) {
     CopyConsole(child, &console);
     errors.Join();
@@ -252,8 +253,12 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
     ending.by_interrupt = platform::ChildEndedByInterrupt(end, children->passed_kind());
     outcome.verdict = JudgeRun(errors.told(), ending, &outcome.first_error);
     version = errors.told().version;
+    if (outcome.verdict != Verdict::kNoVerdict) run_ms = errors.told().run_ms;
   }
-  outcome.seconds = SecondsSince(start);
+  // The run's own length as tonecast measured it; the station's clock
+  // (which also counts any time the station itself was stopped) only for
+  // a run that did not say.
+  outcome.seconds = run_ms >= 0 ? double(run_ms) / 1000.0 : SecondsSince(start);
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", outcome.seconds);
   console.Write(std::string("==== ") + VerdictWord(outcome.verdict) + ", " + seconds + " s ====\n");

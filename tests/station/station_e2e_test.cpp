@@ -388,6 +388,9 @@ TEST(Station, NothingStartsWhenTheStartIsRefused) {
   testsupport::WriteFile(bench.dir.file("sum.vp"), sum);
   testsupport::WriteFile(bench.dir.file("marker.vp"), BuildVpImage(8, 8, VpBreak::kHeadMarker));
   const std::string port = bench.units[0]->sim->path();
+  const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e');
+  std::filesystem::create_directories(bench.dir.file(deep));
+  std::filesystem::copy_file(bench.dir.file("image.vp"), bench.dir.file(deep + "/image.vp"));
   struct Case {
     std::vector<std::string> args;
     std::string out;  // standard output, whole
@@ -402,6 +405,8 @@ TEST(Station, NothingStartsWhenTheStartIsRefused) {
       {{"image.vp", port, port}, "", "the same port named twice"},
       {{"image.vp", port, bench.dir.file("no-such-tty")}, "", "no such device"},
       {{"--bogus", "image.vp", port}, "", "unknown option --bogus"},
+      // tonecast takes file names of up to 259 bytes.
+      {{deep + "/image.vp", port}, "", "the image's path is too long for tonecast (2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.err);
@@ -686,7 +691,7 @@ TEST(StationRecord, TonecastTellsTheStationOnItsOwnChannel) {
       status[plain] = r.exit_code;
       std::istringstream in(r.err);
       for (std::string line; std::getline(in, line);)
-        if (line.rfind("progress ", 0) != 0) err[plain] += line + "\n";
+        if (line.rfind("progress ", 0) != 0 && line.rfind("time ", 0) != 0) err[plain] += line + "\n";
     }
     EXPECT_EQ(out[1], out[0]);
     EXPECT_EQ(status[1], status[0]);
@@ -695,4 +700,47 @@ TEST(StationRecord, TonecastTellsTheStationOnItsOwnChannel) {
     ASSERT_EQ(err[1].rfind("version 0.", 0), 0u) << err[1];
     EXPECT_EQ(err[1].substr(err[1].find('\n') + 1), c.lines);
   }
+}
+
+// The row's duration is the unit's own run time: a station stopped (as by
+// Ctrl+Z) while its unit runs to its end does not count the stop. And the
+// image is checked again before each --loop round: a round whose image
+// fails starts no unit, and the prompt comes back.
+TEST(StationRecord, OwnRunTimeAndTheImageCheckedBeforeEachRound) {
+  Bench bench(std::vector<std::vector<std::string>>(1));
+  ProcessOptions o = bench.Options();
+  o.stdin_open = true;
+  const auto began = std::chrono::steady_clock::now();
+  Process p(Station({"--loop", "image.vp", bench.units[0]->sim->path()}), o);
+  ASSERT_TRUE(bench.units[0]->sim->WaitForTranscript("VPL", 30000));
+  const std::vector<pid_t> children = ChildPids(p.pid());
+  ASSERT_EQ(children.size(), 1u);
+  p.Signal(SIGSTOP);
+  // The unit's tonecast runs to its end meanwhile (a zombie that the
+  // stopped station has not reaped); the station stays stopped 3 s more.
+  const std::string stat = "/proc/" + std::to_string(children[0]) + "/stat";
+  for (int i = 0; i < 600; ++i) {
+    const std::string text = ReadFile(stat);
+    if (text.size() > text.rfind(')') + 2 && text[text.rfind(')') + 2] == 'Z') break;
+    usleep(50000);
+  }
+  sleep(3);
+  p.Signal(SIGCONT);
+  ASSERT_TRUE(p.WaitForOutput("Round 1 done.", 30000)) << p.Output();
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  testsupport::WriteFile(bench.dir.file("image.vp"), BuildVpImage(8, 7, VpBreak::kChecksum));
+  p.WriteStdin("\n");
+  ASSERT_TRUE(p.WaitForOutput("Check sum NG", 30000)) << p.Output();
+  p.WriteStdin("q\n");
+  const ProcessResult r = p.Wait(30000);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(Count(r.out, "Round 1 done."), 2u) << r.out;
+  EXPECT_NE(r.err.find("no unit started this round: the image failed its check"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("\nError : Check sum NG. \n"), std::string::npos) << r.out;
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 1), "");
+  const std::vector<std::string> rows = bench.ReportRows();
+  const double seconds = std::stod(Fields(rows[0], rows[1])["duration_s"]);
+  EXPECT_LT(seconds, wall - 2.5) << "wall " << wall;
 }

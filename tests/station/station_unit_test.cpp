@@ -24,7 +24,7 @@ TEST(ChannelReader, TakesTheStationLinesAndKeepsAnyOtherLine) {
   const std::string err =
       "version 0.5.0 (git abc1234)\nstep Flash inithalizing...\nprogress 0 270600\n"
       "progress 113664 270600\r\nwarning: something\nerror No ACK. \nerror Check sum NG. \n"
-      "progress 9 8\nverdict maybe\nstep\n" +
+      "progress 9 8\nverdict maybe\nstep\ntime 12345\n" +
       std::string(600, 'z') + "\nverdict NG\nprogress 270600 270600";
   for (std::size_t piece : {std::size_t(1), std::size_t(5), err.size()}) {
     ChannelReader reader;
@@ -35,21 +35,17 @@ TEST(ChannelReader, TakesTheStationLinesAndKeepsAnyOtherLine) {
     reader.Finish(&lines);
     std::string kinds;
     for (const ChannelLine& l : lines) {
-      kinds += "PSEVWO"[l.kind == ChannelLine::kProgress  ? 0
-                        : l.kind == ChannelLine::kStep    ? 1
-                        : l.kind == ChannelLine::kError   ? 2
-                        : l.kind == ChannelLine::kVerdict ? 3
-                        : l.kind == ChannelLine::kVersion ? 4
-                                                          : 5];
+      kinds += "PSEVWTO"[l.kind];
       told.Take(l);
     }
     // A count above its total, an unknown verdict, a word without its text
     // are other lines; an overlong line is cut into pieces.
-    EXPECT_EQ(kinds, "WSPPOEEOOOOOVP");
+    EXPECT_EQ(kinds, "WSPPOEEOOOTOOVP");
     EXPECT_EQ(lines[3].progress.taken, 113664u);
     EXPECT_EQ(lines[1].text, "Flash inithalizing...");
     EXPECT_EQ(lines[4].text, "warning: something");
-    EXPECT_EQ(lines[10].text.size(), ChannelReader::kMaxLine);
+    EXPECT_EQ(lines[11].text.size(), ChannelReader::kMaxLine);
+    EXPECT_EQ(told.run_ms, 12345);
     EXPECT_TRUE(told.has_verdict);
     EXPECT_FALSE(told.complete);
     EXPECT_EQ(told.first_error, "No ACK. ");
