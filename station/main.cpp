@@ -73,12 +73,12 @@ bool FinishReport() {
   const std::string rescue = g_report->Rescue(&err, &unsaved);
   const std::string rows = std::to_string(kept) + (kept == 1 ? " row" : " rows");
   if (err == 0) {
-    PrintError("cannot write " + rows + " to " + g_report->path() + " (code:" +
-               std::to_string(code) + "): they are in " + rescue);
+    PrintError("cannot write " + rows + " to " + g_report->path() +
+               " (code:" + std::to_string(code) + "): they are in " + rescue);
   } else {
-    PrintError("cannot write " + rows + " to " + g_report->path() + " (code:" +
-               std::to_string(code) + ") nor to " + rescue + " (code:" + std::to_string(err) +
-               "); here they are:");
+    PrintError("cannot write " + rows + " to " + g_report->path() +
+               " (code:" + std::to_string(code) + ") nor to " + rescue +
+               " (code:" + std::to_string(err) + "); here they are:");
     platform::ConsoleWrite(platform::ConsoleStream::kError, unsaved.data(), unsaved.size());
   }
   return false;

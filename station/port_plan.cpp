@@ -2,8 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <system_error>
 

@@ -72,10 +72,10 @@ std::string ReportLine(const ReportRow& row) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", row.seconds);
   return CsvField(row.start) + "," + std::to_string(row.round) + "," + CsvField(row.port) + "," +
-         CsvField(row.device) + "," + CsvField(row.image) + "," + CsvField(row.image_sha256) +
-         "," + std::to_string(row.size) + "," + std::to_string(row.flash) + "," +
-         CsvField(row.verdict) + "," + CsvField(row.error) + "," + seconds + "," +
-         CsvField(row.host) + "," + CsvField(row.tonecast_version) + "\n";
+         CsvField(row.device) + "," + CsvField(row.image) + "," + CsvField(row.image_sha256) + "," +
+         std::to_string(row.size) + "," + std::to_string(row.flash) + "," + CsvField(row.verdict) +
+         "," + CsvField(row.error) + "," + seconds + "," + CsvField(row.host) + "," +
+         CsvField(row.tonecast_version) + "\n";
 }
 
 bool IsReportFileName(const std::string& name) {

@@ -21,18 +21,18 @@
 namespace station {
 
 struct ReportRow {
-  std::string start;   // local time the run began, ISO 8601 with the UTC offset
-  int round = 1;       // the station's round (--loop), from 1
-  std::string port;    // as shown (COM3, ttyUSB0)
-  std::string device;  // the port as named (/dev/serial/by-id/..., COM3)
-  std::string image;   // the image's file name
+  std::string start;         // local time the run began, ISO 8601 with the UTC offset
+  int round = 1;             // the station's round (--loop), from 1
+  std::string port;          // as shown (COM3, ttyUSB0)
+  std::string device;        // the port as named (/dev/serial/by-id/..., COM3)
+  std::string image;         // the image's file name
   std::string image_sha256;  // the image's SHA-256, 64 hex digits
   std::uint32_t size = 0;
-  int flash = 8;        // Mbit
-  std::string verdict;  // complete, NG, no verdict
-  std::string error;    // the first error text, "" for none
-  double seconds = 0;   // the unit's run time
-  std::string host;     // the station's host name
+  int flash = 8;                 // Mbit
+  std::string verdict;           // complete, NG, no verdict
+  std::string error;             // the first error text, "" for none
+  double seconds = 0;            // the unit's run time
+  std::string host;              // the station's host name
   std::string tonecast_version;  // as tonecast said it, "" when it said none
 };
 
@@ -75,7 +75,7 @@ class Report {
   const std::string folder_;
   std::mutex mu_;
   std::string path_;
-  int side_ = 1;  // 1: report.csv; n: report-n.csv
+  int side_ = 1;                  // 1: report.csv; n: report-n.csv
   std::deque<std::string> kept_;  // rows not yet written, with their line ends
   int last_error_ = 0;
   std::vector<std::string> notes_;

@@ -58,7 +58,7 @@ struct ChannelOutcome {
   bool complete = false;
   std::string first_error;  // as tonecast printed it, "" for none
   std::string version;      // tonecast's version, "" when it said none
-  long long run_ms = -1;     // the run's own length, -1 when it said none
+  long long run_ms = -1;    // the run's own length, -1 when it said none
   void Take(const ChannelLine& line);
 };
 
@@ -66,8 +66,8 @@ struct ChannelOutcome {
 struct ChildEnding {
   bool exited = false;
   int exit_code = -1;
-  int signal = 0;              // POSIX: ended by this signal
-  bool by_interrupt = false;   // ended by an interrupt the station passed on
+  int signal = 0;             // POSIX: ended by this signal
+  bool by_interrupt = false;  // ended by an interrupt the station passed on
 };
 
 // The exit status of a tonecast run that reached its verdict.

@@ -63,7 +63,8 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-platform::ChildCommand CommandFor(const RunSettings& s, const UnitPort& port, const std::string& folder) {
+platform::ChildCommand CommandFor(const RunSettings& s, const UnitPort& port,
+                                  const std::string& folder) {
   platform::ChildCommand cmd;
   cmd.program = s.tonecast;
   cmd.args = {"-P", std::to_string(port.com), s.flash == 16 ? "-16M" : "-8M", s.image_path};

@@ -30,12 +30,12 @@
 namespace {
 
 using testsupport::BinPath;
+using testsupport::PortIsFree;
 using testsupport::Process;
 using testsupport::ProcessOptions;
 using testsupport::ProcessResult;
 using testsupport::ReadFile;
 using testsupport::ScreenRows;
-using testsupport::PortIsFree;
 using testsupport::TempDir;
 using testsupport::UnitSim;
 
@@ -428,7 +428,8 @@ TEST(Station, QuitEndsEveryUnitAtOnce) {
   Bench bench({{"--pace"}, {"--pace"}});
   Process p(Station({"image.vp", bench.units[0]->sim->path(), bench.units[1]->sim->path()}),
             bench.Options());
-  for (const auto& u : bench.units) ASSERT_TRUE(u->sim->WaitForTranscript("image first byte", 30000));
+  for (const auto& u : bench.units)
+    ASSERT_TRUE(u->sim->WaitForTranscript("image first byte", 30000));
   p.Signal(SIGQUIT);
   EXPECT_EQ(p.Wait(20000).signal, SIGQUIT);
   for (const auto& u : bench.units) {
@@ -530,8 +531,8 @@ TEST(StationRecord, AFullDiskNeverLeavesAPartialRowAndLosesNoRow) {
   old += std::string(3021 - old.size() - tail.size(), 'x') + tail;
   testsupport::WriteFile(bench.logs() + "/report.csv", old);
   const std::string command = "ulimit -f 3; exec \"$S\" image.vp " + port;
-  const ProcessResult full = RunProcess({"/bin/bash", "-c", command},
-                                        bench.Options({"S=" + BinPath("tonecast-station")}));
+  const ProcessResult full =
+      RunProcess({"/bin/bash", "-c", command}, bench.Options({"S=" + BinPath("tonecast-station")}));
   EXPECT_EQ(full.exit_code, 1) << full.out << full.err;
   EXPECT_NE(full.out.find("1 of 1 unit complete."), std::string::npos) << full.out;
   EXPECT_NE(full.err.find("cannot write 1 row to "), std::string::npos) << full.err;
@@ -691,7 +692,8 @@ TEST(StationRecord, TonecastTellsTheStationOnItsOwnChannel) {
       status[plain] = r.exit_code;
       std::istringstream in(r.err);
       for (std::string line; std::getline(in, line);)
-        if (line.rfind("progress ", 0) != 0 && line.rfind("time ", 0) != 0) err[plain] += line + "\n";
+        if (line.rfind("progress ", 0) != 0 && line.rfind("time ", 0) != 0)
+          err[plain] += line + "\n";
     }
     EXPECT_EQ(out[1], out[0]);
     EXPECT_EQ(status[1], status[0]);
@@ -727,7 +729,8 @@ TEST(StationRecord, OwnRunTimeAndTheImageCheckedBeforeEachRound) {
   sleep(3);
   p.Signal(SIGCONT);
   ASSERT_TRUE(p.WaitForOutput("Round 1 done.", 30000)) << p.Output();
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   testsupport::WriteFile(bench.dir.file("image.vp"), BuildVpImage(8, 7, VpBreak::kChecksum));
   p.WriteStdin("\n");
   ASSERT_TRUE(p.WaitForOutput("Check sum NG", 30000)) << p.Output();
@@ -735,8 +738,7 @@ TEST(StationRecord, OwnRunTimeAndTheImageCheckedBeforeEachRound) {
   const ProcessResult r = p.Wait(30000);
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_EQ(Count(r.out, "Round 1 done."), 2u) << r.out;
-  EXPECT_NE(r.err.find("no unit started this round: the image failed its check"),
-            std::string::npos)
+  EXPECT_NE(r.err.find("no unit started this round: the image failed its check"), std::string::npos)
       << r.err;
   EXPECT_NE(r.out.find("\nError : Check sum NG. \n"), std::string::npos) << r.out;
   EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 1), "");

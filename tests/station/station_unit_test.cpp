@@ -119,10 +119,12 @@ TEST(Report, FieldsAreQuotedWhenTheyMustBe) {
   row.seconds = 12.345;
   row.host = "bench-3";
   row.tonecast_version = "0.5.0 (git abc1234)";
-  EXPECT_EQ(ReportLine(row), "2026-12-09T06:32:59+01:00,3,ttyUSB0,\"/dev/serial/by-id/usb-A,B\","
-                             "image.vp," + std::string(64, 'a') +
-                                 ",946704,16,NG,Illegal file format.  (code:1),12.3,bench-3,"
-                                 "0.5.0 (git abc1234)\n");
+  EXPECT_EQ(ReportLine(row),
+            "2026-12-09T06:32:59+01:00,3,ttyUSB0,\"/dev/serial/by-id/usb-A,B\","
+            "image.vp," +
+                std::string(64, 'a') +
+                ",946704,16,NG,Illegal file format.  (code:1),12.3,bench-3,"
+                "0.5.0 (git abc1234)\n");
   EXPECT_EQ(ReportHeader(),
             "start,round,port,device,image,image_sha256,size,flash_mbit,verdict,error,duration_s,"
             "host,tonecast_version\n");
@@ -197,7 +199,8 @@ TEST(PortPlan, NumbersLabelsAndRefusals) {
   EXPECT_EQ(reversed[1].folder, "port-Report-2.csv");
   // COM1 without a mapping is /dev/ttyS0.
   unsetenv("COM1");
-  EXPECT_EQ(PlanUnits({"COM1", "/dev/ttyS0"}, true, &reversed), "/dev/ttyS0: the same port named twice");
+  EXPECT_EQ(PlanUnits({"COM1", "/dev/ttyS0"}, true, &reversed),
+            "/dev/ttyS0: the same port named twice");
   // The child works elsewhere: a relative path goes over as an absolute one.
   ASSERT_EQ(PlanUnits({"./unit-a"}, true, &units), "");
   EXPECT_EQ(units[0].env, "COM1=" + (std::filesystem::current_path() / "unit-a").string());
