@@ -63,7 +63,7 @@ void SayReportNotes() {
 // folder. True when the report is whole.
 bool FinishReport() {
   if (!g_report_ready.load()) return true;
-  g_report->Retry();
+  g_report->Retry(platform::InterruptLeavesLittleTime());
   SayReportNotes();
   const std::size_t kept = g_report->kept();
   if (kept == 0) return true;
@@ -286,7 +286,7 @@ int main(int argc, char** argv) {
             (units.size() == 1 ? " unit" : " units") + "; logs in " + settings.logs + "\n");
       const std::vector<UnitView> views = RunRound(settings, units, table, g_children, &report);
       Print(SummaryText(views));
-      report.Retry();
+      report.Retry(platform::InterruptLeavesLittleTime());
       SayReportNotes();
       if (const std::size_t kept = report.kept(); kept > 0) {
         PrintError("cannot write " + std::to_string(kept) + (kept == 1 ? " row" : " rows") +

@@ -155,10 +155,10 @@ int Report::Append(const ReportRow& row) {
   return WriteKeptLocked(kept_.size() > 1 ? 1 : kBusyTries);
 }
 
-int Report::Retry() {
+int Report::Retry(bool hurried) {
   std::lock_guard<std::mutex> lock(mu_);
   if (kept_.empty()) return 0;
-  return WriteKeptLocked(kBusyTries);
+  return WriteKeptLocked(hurried ? 1 : kBusyTries);
 }
 
 std::string Report::Rescue(int* err, std::string* unsaved) {

@@ -57,8 +57,10 @@ class Report {
   int Prepare();
   // Keeps the row and writes every kept row. 0 when all are written, else the error.
   int Append(const ReportRow& row);
-  // Writes the kept rows. 0 when none is left.
-  int Retry();
+  // Writes the kept rows, waiting a little for another program that holds
+  // the file unless hurried (the system gives the station only seconds).
+  // 0 when none is left.
+  int Retry(bool hurried = false);
   // The kept rows into a file of their own in the logs folder, at the end:
   // returns its path ("" when no row was kept). *err is 0, or the error of
   // that file too, and then *unsaved holds the rows' text.
