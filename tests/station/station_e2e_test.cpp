@@ -570,29 +570,36 @@ TEST(StationRecord, AReportWithAnotherHeaderIsLeftAsItIs) {
   EXPECT_EQ(CheckReportFile(bench.logs() + "/report-2.csv", 2), "");
 }
 
-// SIGQUIT mid-image ends every unit at once, and still leaves a row for
-// each and every console file's closing line.
-TEST(StationRecord, QuitMidImageLeavesARowForEveryUnit) {
-  Bench bench({{"--pace"}, {"--pace"}, {"--pace"}});
-  std::vector<std::string> args = {"image.vp"};
-  for (const auto& u : bench.units) args.push_back(u->sim->path());
-  Process p(Station(args), bench.Options());
-  for (const auto& u : bench.units)
-    ASSERT_TRUE(u->sim->WaitForTranscript("image first byte", 30000));
-  p.Signal(SIGQUIT);
-  const ProcessResult r = p.Wait(20000);
-  EXPECT_EQ(r.signal, SIGQUIT);
-  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 3), "");
-  const std::vector<std::string> rows = bench.ReportRows();
-  for (std::size_t i = 1; i < rows.size(); ++i) {
-    std::map<std::string, std::string> f = Fields(rows[0], rows[i]);
-    EXPECT_EQ(f["verdict"] + ": " + f["error"], "no verdict: Interrupted.") << rows[i];
-  }
-  for (const auto& u : bench.units) {
-    const std::string label = u->sim->path().substr(9);
-    EXPECT_NE(ReadFile(bench.logs(label) + "/console.txt").find("==== no verdict, "),
-              std::string::npos)
-        << label;
+// SIGQUIT mid-image, and a second interrupt hard on the first, end every
+// unit at once, and still leave a row for each and every console file's
+// closing line.
+TEST(StationRecord, AnEndAtOnceMidImageLeavesARowForEveryUnit) {
+  for (const std::vector<int>& signals :
+       {std::vector<int>{SIGQUIT}, std::vector<int>{SIGINT, SIGINT}}) {
+    SCOPED_TRACE(signals.size());
+    Bench bench({{"--pace"}, {"--pace"}, {"--pace"}});
+    std::vector<std::string> args = {"image.vp"};
+    for (const auto& u : bench.units) args.push_back(u->sim->path());
+    Process p(Station(args), bench.Options());
+    for (const auto& u : bench.units)
+      ASSERT_TRUE(u->sim->WaitForTranscript("image first byte", 30000));
+    for (int sig : signals) p.Signal(sig);
+    const ProcessResult r = p.Wait(20000);
+    EXPECT_EQ(r.signal, signals[0]);
+    EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 3), "");
+    const std::vector<std::string> rows = bench.ReportRows();
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      std::map<std::string, std::string> f = Fields(rows[0], rows[i]);
+      EXPECT_EQ(f["error"], "Interrupted.") << rows[i];
+      EXPECT_TRUE(f["verdict"] == "no verdict" || (signals.size() == 2 && f["verdict"] == "NG"))
+          << rows[i];
+    }
+    for (const auto& u : bench.units) {
+      const std::string label = u->sim->path().substr(9);
+      EXPECT_NE(ReadFile(bench.logs(label) + "/console.txt").find(" s ====\n"), std::string::npos)
+          << label;
+      EXPECT_EQ(PortIsFree(u->sim->path()), "");
+    }
   }
 }
 
