@@ -6,6 +6,7 @@
 
 #include "downloader/progress_line.h"
 #include "downloader/run_log.h"
+#include "downloader/station_channel.h"
 #include "platform/console.h"
 #include "vpformat/vp_file_check.h"
 
@@ -58,6 +59,7 @@ void ReportError(int index, const char* text) {
   std::printf("\nError : %s\n", text);
   std::fflush(stdout);
   WriteLogRecord(LOG_ERROR, {}, text, std::strlen(text));
+  StationError(text);
   g_error_count.fetch_add(1);
 }
 

@@ -12,6 +12,7 @@
 #include "downloader/receiver.h"
 #include "downloader/run_state.h"
 #include "downloader/sequencer.h"
+#include "downloader/station_channel.h"
 #include "downloader/serial_worker.h"
 #include "downloader/vp_file.h"
 #include "platform/arguments.h"
@@ -25,6 +26,7 @@ namespace {
 constexpr const char* kBanner = "\n#### Tonecast ver.05 for Marlin 2006.04.25 ####\n\n";
 
 void PrintVerdict() {
+  StationVerdict(g_error_count.load() == 0);
   std::fputs(g_error_count.load() == 0 ? "VP file transfer complete.\n" : "VP file transfer NG!\n",
              stdout);
   std::fflush(stdout);
@@ -51,6 +53,7 @@ int main(int argc, char** argv) {
   // Start-up: banner, shared state, command line and data file. Nothing has
   // touched the port when start-up stops, and no verdict is printed.
   std::fputs(kBanner, stdout);
+  StationVersion();
   InitRunState();
   InitTransfer();
   // The worker's first message goes to this thread: its queue must exist

@@ -8,6 +8,7 @@
 #include "downloader/messages.h"
 #include "downloader/progress_line.h"
 #include "downloader/receiver.h"
+#include "downloader/station_channel.h"
 #include "downloader/run_state.h"
 #include "downloader/transmitter.h"
 #include "downloader/vp_file.h"
@@ -73,6 +74,7 @@ int Stay(std::uint32_t, const char*) { return g_transfer_state; }
 int CloseLink(std::uint32_t, const char*) {
   ReleaseLoadedData();  // an image not sent by now will not be
   Print("Close COM port.\n");
+  StationStep("Close COM port.");
   g_services.stop_receiving();
   if (PostToWorker(UM_CLOSE, 0, 0) != 0) return ReportUndefinedError();
   return ArmThen(kReplyMs, ST_CLOSING);
@@ -81,6 +83,7 @@ int CloseLink(std::uint32_t, const char*) {
 int SendEnd() {
   if (Send("VPE\r", 4) != 0) return CloseLink(0, nullptr);
   Print("end. \nWaiting for the end...");
+  StationStep("Waiting for the end...");
   return ArmThen(kReplyMs, ST_ENDING);
 }
 
@@ -97,6 +100,7 @@ int OnOpenResult(std::uint32_t code, const char*) {
   }
   if (Send("VPL\r", 4) != 0) return CloseLink(0, nullptr);
   Print("\nFlash inithalizing...");
+  StationStep("Flash inithalizing...");
   return ArmThen(kInitReplyMs, ST_INITIALIZING);
 }
 
@@ -135,6 +139,7 @@ int OnInitReply(std::uint32_t, const char* text) {
       break;
     }
     Print("Prepare downloading...");
+  StationStep("Prepare downloading...");
     delete[] command;
     return ArmThen(kReplyMs, ST_PREPARING);
   }
@@ -152,6 +157,7 @@ int OnPrepareReply(std::uint32_t, const char* text) {
   g_services.stop_receiving();
   if (PostToWorker(UM_BAUD, 115200, 0) != 0) return ReportUndefinedError();
   Print("Changing baudrate (UP)...");
+  StationStep("Changing baudrate (UP)...");
   return ArmThen(kReplyMs, ST_SPEED_UP);
 }
 
@@ -162,6 +168,7 @@ int ProceedAfterFile() {
   g_services.stop_receiving();
   if (PostToWorker(UM_BAUD, 19200, 0) != 0) return ReportUndefinedError();
   Print("Changing baudrate (DOWN)...");
+  StationStep("Changing baudrate (DOWN)...");
   return ArmThen(kReplyMs, ST_SPEED_DOWN);
 }
 
@@ -171,6 +178,7 @@ int OnSpeedUp(std::uint32_t, const char*) {
   char line[64];
   std::snprintf(line, sizeof line, "\nDownload file#%d...", g_current_file);
   Print(line);
+  StationStep(line + 1);  // without the leading line end
   const std::uint32_t size =
       (g_current_file >= 0 && g_current_file < kDataFileCount) ? g_data_files[g_current_file].size
                                                                : 0;
@@ -196,6 +204,7 @@ int OnSpeedUp(std::uint32_t, const char*) {
     return ProceedAfterFile();
   }
   Print("end. \nNow waiting FIN...");
+  StationStep("Now waiting FIN...");
   return ArmThen(kFinReplyMs, ST_WAIT_FIN);
 }
 
@@ -213,6 +222,7 @@ int OnEndReply(std::uint32_t, const char* text) {
   // After a NAK the wait goes on, so a later "ACK" is still taken.
   if (!StartsWith(text, "ACK")) return ArmThen(kReplyMs, g_transfer_state);
   Print("OK...");
+  StationStep("OK...");
   return ArmThen(kReplyMs, ST_ENDED);
 }
 

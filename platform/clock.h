@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -16,9 +17,13 @@ struct LocalTime {
   int hour = 0;    // 0..23
   int minute = 0;  // 0..59
   int second = 0;  // 0..60
+  int utc_offset_minutes = 0;  // local time less UTC (+60 in Central Europe in winter)
 };
 
 // The local date and time, to the second.
 void LocalTimeNow(LocalTime* now);
+
+// The machine's name on the network ("bench-3"), UTF-8; "" when unknown.
+std::string HostName();
 
 }  // namespace platform

@@ -48,6 +48,11 @@ int ConsoleWrite(ConsoleStream stream, const void* data, std::size_t n);
 // end while a thread waits here.
 int ConsoleReadByte(int* byte);
 
+// Throws away what was typed on the terminal or console of standard input
+// and not yet read (input that came while the program was busy); a pipe or
+// a file is left as it is.
+void ConsoleDiscardInput();
+
 // Interrupts: Ctrl+C, a request to terminate, the terminal or console
 // window closing. Until InterruptWatch is called they have their default
 // effect.
@@ -66,6 +71,22 @@ int InterruptWatch(InterruptRoutine routine);
 // The port whose exclusive hold an immediate end releases; null for none.
 // Any thread.
 void InterruptGuardPort(SerialPort* port);
+// For a program that must leave its records on every end it can see:
+// from now on an end at once (POSIX: SIGQUIT, or a second interrupt) is not
+// taken in the signal handler but calls routine once, on the platform's
+// thread, after the first interrupt's routine; InterruptExit then ends the
+// process by that request. A further request after it ends at once, and so
+// does the platform itself when the process has not ended within a few
+// seconds of it. Call after InterruptWatch.
+int InterruptHoldUrgent(InterruptRoutine routine);
+// The kind of the end at once that InterruptHoldUrgent's routine was called
+// for (as ChildEndNow takes it), 0 for none. Any thread.
+int InterruptUrgentReceived();
+// Whether the interrupt received leaves the process only a few seconds
+// before the system ends it (Windows: the console window closing, a
+// shutdown), so that children must be ended rather than waited for.
+bool InterruptLeavesLittleTime();
+
 // Whether an interrupt has been received. Any thread.
 bool InterruptReceived();
 // The kind of the first interrupt received, as ChildInterrupt

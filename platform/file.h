@@ -37,6 +37,20 @@ int FileOpenReplace(const char* path, File** file);
 // error of a failed or short write.
 int FileAppend(File* file, const void* data, std::size_t n);
 
+// A file of records that must never hold a partial one (the station's
+// report): opened as FileOpenAppendExclusive does, and readable as well, so
+// that its head and its last byte can be checked before a record is added.
+int FileOpenRecords(const char* path, File** file);
+// Reads up to n bytes at offset, without moving where writes go; *got is
+// what was read (short at the end of the file).
+int FileReadAt(File* file, std::uint32_t offset, void* buffer, std::size_t n, std::size_t* got);
+// Writes the n bytes at the end of the file with one write call. A write
+// that the system cut short fails (with the error of the rest, where the
+// system gives one): the caller takes the piece back out with FileTruncate.
+int FileAppendOnce(File* file, const void* data, std::size_t n);
+// Cuts the file to size bytes.
+int FileTruncate(File* file, std::uint32_t size);
+
 void FileClose(File* file);
 
 // Whether a file name (one component of a path) is one the system keeps

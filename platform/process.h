@@ -48,6 +48,25 @@ struct ChildEnd {
 // platform/thread.h waits without limit; Failure::kStalled when it runs out).
 int ChildWait(ChildProcess* child, std::uint32_t timeout_ms, ChildEnd* end);
 
+// Asks a running child to end at once, as a second interrupt of that kind
+// would: POSIX, the signal (tonecast ends at once on a second interrupt,
+// after releasing its port); Windows, where a console cannot give Ctrl+C
+// to one process alone, TerminateProcess with Ctrl+C's exit status. A child
+// that has ended is left alone.
+int ChildEndNow(ChildProcess* child, int kind);
+// Ends a running child outright (POSIX SIGKILL, Windows TerminateProcess):
+// for one that did not end when asked.
+int ChildKill(ChildProcess* child);
+// Lets a started child run. ChildStart leaves it held where the platform can
+// (Windows: created suspended), so that the caller can end it instead when
+// an interrupt came while it was being created; elsewhere this does nothing.
+int ChildResume(ChildProcess* child);
+
+// Whether the child ended by an interrupt of that kind (as ChildInterrupt
+// passes it on, or the second request that InterruptUrgentKind names):
+// POSIX, by that signal; Windows, with Ctrl+C's exit status.
+bool ChildEndedByInterrupt(const ChildEnd& end, int kind);
+
 // Passes an interrupt on to a running child, as the user's own would reach
 // it: the caller's interrupt kind where the platform has kinds (POSIX: the
 // signal number the caller received, SIGINT, SIGTERM or SIGHUP), Ctrl+C's

@@ -32,7 +32,15 @@ class Children {
   // After a hang-up it is a request to terminate (a repeated hang-up is
   // ignored, as a closing terminal sends two).
   void Hurry();
+  // An end at once (SIGQUIT, a second interrupt): passed on to every child
+  // still running, as its kind.
+  void EndNow(int kind);
+  // Ends every child still running outright: for those that did not end
+  // when asked.
+  void Kill();
   bool interrupted();
+  // The kind of interrupt passed on to the children, 0 for none yet.
+  int passed_kind();
   // How many children have been started, all rounds together.
   std::size_t started();
 

@@ -1,5 +1,9 @@
 #include "station/image_check.h"
 
+#include <vector>
+
+#include "platform/file.h"
+#include "vpformat/sha256.h"
 #include "vpformat/vp_file_check.h"
 
 namespace station {
@@ -19,6 +23,23 @@ std::string ImageAdvice(const std::string& path, int flash) {
   const tonecast::VpGeometry& geometry = tonecast::GeometryFor(flash);
   return tonecast::VpFileAdvice(path.c_str(), tonecast::CheckVpFile(path.c_str(), geometry),
                                 geometry);
+}
+
+int ImageSha256(const std::string& path, std::string* hex) {
+  platform::File* file = nullptr;
+  if (const int err = platform::FileOpenRead(path.c_str(), &file)) return err;
+  tonecast::Sha256 sha;
+  std::vector<char> buffer(64 * 1024);
+  int err = 0;
+  for (;;) {
+    std::size_t got = 0;
+    err = platform::FileRead(file, buffer.data(), buffer.size(), &got);
+    if (err != 0 || got == 0) break;
+    sha.Update(buffer.data(), got);
+  }
+  platform::FileClose(file);
+  if (err == 0) *hex = sha.HexDigest();
+  return err;
 }
 
 }  // namespace station

@@ -2,6 +2,7 @@
 // texts that tonecast shows for it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,5 +16,11 @@ bool CheckImage(const std::string& path, int flash, std::uint32_t* size, std::st
 // The line shown on standard error after a failed check, as tonecast words
 // it: the file, what is wrong and what to do. Empty when the image passes.
 std::string ImageAdvice(const std::string& path, int flash);
+
+// The SHA-256 of the file's content, 64 hex digits. 0, or the error.
+int ImageSha256(const std::string& path, std::string* hex);
+
+// The longest image path (bytes, its absolute form) that tonecast takes.
+constexpr std::size_t kMaxImagePath = 259;
 
 }  // namespace station

@@ -12,9 +12,7 @@ struct UnitPort {
   std::string name;    // as named or listed, COM<n> in its plain form: "COM3",
                        // "/dev/serial/by-id/usb-..."
   std::string label;   // shown: "COM3", "ttyUSB0", "usb-..."
-  std::string folder;  // its folder in the logs folder: the label, with "_"
-                       // after a name the system keeps for a device ("COM3_"
-                       // on Windows)
+  std::string folder;  // its folder in the logs folder (FolderFor)
   int com = 0;         // tonecast's -P number
   std::string env;     // "COM<n>=<device>" for the child (the device's absolute
                        // path), or "" (a COM<n> name that keeps the mapping
@@ -28,10 +26,19 @@ struct UnitPort {
 // environment); other names are device paths, handed over through a
 // COM<n> entry of the child's environment with an n that no named COM<n>
 // uses, which by_environment says the platform allows. The same port named
-// twice is refused. Two names with the same label get "-2", "-3" after it.
+// twice is refused (a link and its device; COM<n> without a mapping and the
+// /dev/ttyS<n-1> it opens), and so are two ports whose folders would be one.
 // Returns "" or what is wrong.
 std::string PlanUnits(const std::vector<std::string>& names, bool by_environment,
                       std::vector<UnitPort>* units);
+
+// A port's folder in the logs folder, from its name alone: the label for
+// COM<n> and for a device in /dev, /dev/pts or /dev/serial/by-id; for a path
+// elsewhere the label, '-' and 8 hex digits that stand for its absolute
+// path (two links named "unit" in two folders are two ports). A name that
+// the station keeps for its report files gets "port-" before it, and one
+// the system keeps for a device "_" after it ("COM3_" on Windows).
+std::string FolderFor(const std::string& name, bool numbered);
 
 // A file name from a port's name: the last component of a path, with any
 // character other than letters, digits, '.', '-' and '_' as '_'.

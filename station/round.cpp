@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/console.h"
 #include "station/display.h"
 
 namespace station {
@@ -13,8 +14,13 @@ namespace station {
 namespace {
 
 // tonecast ends within a second or two of an interrupt; one that is still
-// running after this is asked again.
+// running after this is asked again (on Windows: ended). When the system
+// gives the station only a few seconds (a console window closing), the
+// children are ended sooner, so that every row is written in time.
 constexpr auto kInterruptGrace = std::chrono::seconds(15);
+constexpr auto kShortGrace = std::chrono::milliseconds(1500);
+// After an end at once, a child that has not ended by then is killed.
+constexpr auto kEndNowGrace = std::chrono::seconds(2);
 // How often the waiting thread looks for an interrupt while units run.
 constexpr auto kLook = std::chrono::milliseconds(200);
 
@@ -63,16 +69,28 @@ std::vector<UnitView> RunRound(const RunSettings& settings, const std::vector<Un
     }
   }
 
-  bool hurried = false;
-  std::chrono::steady_clock::time_point interrupted_at;
-  bool seen_interrupt = false;
+  bool hurried = false, killed = false;
+  std::chrono::steady_clock::time_point interrupted_at, urgent_at;
+  bool seen_interrupt = false, seen_urgent = false;
   while (!finished.WaitFor(units.size(), kLook)) {
-    if (hurried || !children->interrupted()) continue;
     const auto now = std::chrono::steady_clock::now();
+    if (!seen_urgent && platform::InterruptUrgentReceived() != 0) {
+      seen_urgent = true;
+      urgent_at = now;
+    }
+    if (seen_urgent && !killed && now - urgent_at >= kEndNowGrace) {
+      children->Kill();
+      killed = true;
+    }
+    if (hurried || !children->interrupted()) continue;
     if (!seen_interrupt) {
       seen_interrupt = true;
       interrupted_at = now;
-    } else if (now - interrupted_at >= kInterruptGrace) {
+    } else if (now - interrupted_at >=
+               (platform::InterruptLeavesLittleTime()
+                    ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(kShortGrace)
+                    : std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                          kInterruptGrace))) {
       children->Hurry();
       hurried = true;
     }

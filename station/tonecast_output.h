@@ -1,12 +1,16 @@
-// What a tonecast child prints, read as it arrives: the console steps of its
-// standard output (phases, errors, the verdict), and the progress lines
-// that TONECAST_PROGRESS=plain makes it write to standard error.
+// What a tonecast child tells the station, read as it arrives: the lines
+// that TONECAST_PROGRESS=plain makes it write to standard error (its
+// version, each step, each error, the progress of the image, the verdict).
+// Its standard output, which echoes the user's own texts (the image's path),
+// is kept for the technician and never searched.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "station/board.h"
 
 namespace station {
 
@@ -18,47 +22,66 @@ struct ConsoleEvent {
   std::string text;
 };
 
-// Finds tonecast's console steps in its standard output, however the bytes
-// are split between reads. The steps are the texts of the transfer dialogue
-// ("Flash inithalizing...", "Prepare downloading...", ...), "Error : " lines
-// and the verdict lines.
-class ConsoleReader {
- public:
-  // Takes the next bytes; appends the events they complete.
-  void Feed(const char* data, std::size_t n, std::vector<ConsoleEvent>* events);
-  // The end of the output: an error line without its line end still counts.
-  void Finish(std::vector<ConsoleEvent>* events);
-
- private:
-  // Finds the earliest step in pending_; false when none is complete yet.
-  bool TakeOne(std::vector<ConsoleEvent>* events);
-  void Drop(std::size_t count);
-
-  std::string pending_;     // bytes not yet matched
-  bool line_start_ = true;  // pending_ begins at the start of a line
-};
-
 // Progress lines "progress TAKEN TOTAL\n" (decimal byte counts).
 struct Progress {
   std::uint64_t taken = 0;
   std::uint64_t total = 0;
 };
 
-// Splits standard error into lines: progress lines become Progress values,
-// any other line is kept as it came (without its line end). A line longer
-// than kMaxLine is cut there.
-class ProgressReader {
+// One line of the channel, in the order they came.
+struct ChannelLine {
+  enum Kind { kProgress, kStep, kError, kVerdict, kVersion, kTime, kOther };
+  Kind kind = kOther;
+  std::string text;   // kStep, kError, kVersion: the text after the word;
+                      // kVerdict: "complete" or "NG"; kOther: the line
+  Progress progress;  // kProgress
+};
+
+// Splits standard error into channel lines; any line that is none of them
+// is kOther, kept as it came (without its line end). A line longer than
+// kMaxLine is cut there.
+class ChannelReader {
  public:
   static constexpr std::size_t kMaxLine = 512;
-  void Feed(const char* data, std::size_t n, std::vector<Progress>* progress,
-            std::vector<std::string>* other);
+  void Feed(const char* data, std::size_t n, std::vector<ChannelLine>* lines);
   // The end of the stream: a last line without its line end.
-  void Finish(std::vector<Progress>* progress, std::vector<std::string>* other);
+  void Finish(std::vector<ChannelLine>* lines);
 
  private:
-  void TakeLine(std::vector<Progress>* progress, std::vector<std::string>* other);
+  void TakeLine(std::vector<ChannelLine>* lines);
   std::string line_;
 };
+
+// What the channel told of one run.
+struct ChannelOutcome {
+  bool has_verdict = false;
+  bool complete = false;
+  std::string first_error;  // as tonecast printed it, "" for none
+  std::string version;      // tonecast's version, "" when it said none
+  long long run_ms = -1;    // the run's own length, -1 when it said none
+  void Take(const ChannelLine& line);
+};
+
+// How a child ended, as the station sees it.
+struct ChildEnding {
+  bool exited = false;
+  int exit_code = -1;
+  int signal = 0;             // POSIX: ended by this signal
+  bool by_interrupt = false;  // ended by an interrupt the station passed on
+};
+
+// The exit status of a tonecast run that reached its verdict.
+constexpr int kVerdictExitStatus = 1;
+
+// The row's verdict and its error text: the channel's verdict counts only
+// when tonecast then ended as a run with a verdict does (exit status 1, or
+// by the interrupt the station passed on, which tonecast ends by after its
+// verdict). Any other end is "no verdict", with why. Error texts lose
+// their trailing blanks.
+Verdict JudgeRun(const ChannelOutcome& told, const ChildEnding& end, std::string* error);
+
+// Text without the blanks at its end.
+std::string TrimEnd(const std::string& text);
 
 // Parses "progress TAKEN TOTAL" (no line end); false for anything else.
 bool ParseProgressLine(const std::string& line, Progress* progress);

@@ -63,7 +63,8 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-platform::ChildCommand CommandFor(const RunSettings& s, const UnitPort& port, const std::string& folder) {
+platform::ChildCommand CommandFor(const RunSettings& s, const UnitPort& port,
+                                  const std::string& folder) {
   platform::ChildCommand cmd;
   cmd.program = s.tonecast;
   cmd.args = {"-P", std::to_string(port.com), s.flash == 16 ? "-16M" : "-8M", s.image_path};
@@ -79,26 +80,41 @@ std::string CommandText(const platform::ChildCommand& cmd) {
   return text;
 }
 
-// Reads the child's standard error: progress to the display, anything else
-// to the console file.
+// Reads the child's standard error: the station's lines to the display
+// and *told, anything else to the console file.
 void ReadErrors(platform::ChildProcess* child, std::size_t index, Display* display,
-                ConsoleFile* console) {
-  ProgressReader reader;
-  std::vector<Progress> progress;
-  std::vector<std::string> other;
+                ConsoleFile* console, ChannelOutcome* told) {
+  ChannelReader reader;
+  std::vector<ChannelLine> lines;
   char buffer[kReadSize];
   for (;;) {
     std::size_t got = 0;
     const bool end = platform::ChildRead(child, 2, buffer, sizeof buffer, &got) != 0 || got == 0;
     if (end) {
-      reader.Finish(&progress, &other);
+      reader.Finish(&lines);
     } else {
-      reader.Feed(buffer, got, &progress, &other);
+      reader.Feed(buffer, got, &lines);
     }
-    for (const Progress& p : progress) display->Progress(index, p);
-    for (const std::string& line : other) console->Write("[standard error] " + line + "\n");
-    progress.clear();
-    other.clear();
+    for (const ChannelLine& l : lines) {
+      told->Take(l);
+      switch (l.kind) {
+        case ChannelLine::kProgress:
+          display->Progress(index, l.progress);
+          break;
+        case ChannelLine::kStep:
+          display->Console(index, ConsoleEvent{ConsoleEvent::kPhase, l.text});
+          break;
+        case ChannelLine::kError:
+          display->Console(index, ConsoleEvent{ConsoleEvent::kError, l.text});
+          break;
+        case ChannelLine::kOther:
+          console->Write("[standard error] " + l.text + "\n");
+          break;
+        default:
+          break;
+      }
+    }
+    lines.clear();
     if (end) return;
   }
 }
@@ -136,6 +152,8 @@ class ErrorReader {
   void Join() {
     if (thread_.joinable()) thread_.join();
   }
+  // What the child told; after Join.
+  const ChannelOutcome& told() const { return told_; }
 
  private:
   void Run() {
@@ -145,7 +163,7 @@ class ErrorReader {
       wake_.wait(lock, [this] { return given_; });
       child = child_;
     }
-    if (child) ReadErrors(child, index_, display_, console_);
+    if (child) ReadErrors(child, index_, display_, console_, &told_);
   }
 
   const std::size_t index_;
@@ -156,41 +174,18 @@ class ErrorReader {
   platform::ChildProcess* child_ = nullptr;
   bool given_ = false;
   std::thread thread_;
+  ChannelOutcome told_;  // the reading thread's until Join
 };
 
-// Reads the child's standard output to its end; returns the verdict the
-// text gave (kNoVerdict for none).
-Verdict ReadConsole(platform::ChildProcess* child, std::size_t index, Display* display,
-                    ConsoleFile* console, std::string* first_error) {
-  ConsoleReader reader;
-  std::vector<ConsoleEvent> events;
-  Verdict verdict = Verdict::kNoVerdict;
+// Copies the child's standard output to the console file, to its end. The
+// text echoes the user's own (the image's path): it is never searched.
+void CopyConsole(platform::ChildProcess* child, ConsoleFile* console) {
   char buffer[kReadSize];
   for (;;) {
     std::size_t got = 0;
-    const bool end = platform::ChildRead(child, 1, buffer, sizeof buffer, &got) != 0 || got == 0;
-    if (end) {
-      reader.Finish(&events);
-    } else {
-      console->Write(std::string(buffer, got));
-      reader.Feed(buffer, got, &events);
-    }
-    for (const ConsoleEvent& e : events) {
-      if (e.kind == ConsoleEvent::kError && first_error->empty()) *first_error = e.text;
-      if (e.kind == ConsoleEvent::kComplete) verdict = Verdict::kComplete;
-      if (e.kind == ConsoleEvent::kNg) verdict = Verdict::kNg;
-      display->Console(index, e);
-    }
-    events.clear();
-    if (end) return verdict;
+    if (platform::ChildRead(child, 1, buffer, sizeof buffer, &got) != 0 || got == 0) return;
+    console->Write(std::string(buffer, got));
   }
-}
-
-std::string EndText(const platform::ChildEnd& end) {
-  if (end.exited)
-    return "tonecast ended without a verdict (exit status " + std::to_string(end.exit_code) + ")";
-  if (end.signal != 0) return "tonecast ended by signal " + std::to_string(end.signal);
-  return "tonecast ended without a verdict";
 }
 
 }  // namespace
@@ -202,12 +197,16 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
   row.start = LocalTimeText();
   row.port = port.label;
   row.device = port.device;
+  row.round = settings.round;
   row.image = settings.image_name;
+  row.image_sha256 = settings.image_sha256;
+  row.host = settings.host;
   row.size = settings.image_size;
   row.flash = settings.flash;
   const auto start = Clock::now();
 
-  const std::string folder = TextOf(PathOf(settings.logs) / PathOf(port.folder));
+  // Absolute: the child works there, and is handed it as its working folder.
+  const std::string folder = AbsoluteText(TextOf(PathOf(settings.logs) / PathOf(port.folder)));
   std::error_code ec;
   ConsoleFile console;
   ErrorReader errors(index, display, &console);
@@ -237,8 +236,10 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
   }
 
   errors.Read(child);
+  std::string version;
+  long long run_ms = -1;
   if (child) {
-    outcome.verdict = ReadConsole(child, index, display, &console, &outcome.first_error);
+    CopyConsole(child, &console);
     errors.Join();
     // Standard output ends when the process does (tonecast hands it to no
     // other process), so this wait is a short one.
@@ -246,18 +247,28 @@ UnitOutcome RunUnit(const RunSettings& settings, const UnitPort& port, std::size
     platform::ChildWait(child, platform::kWaitForever, &end);
     children->Forget(child);
     platform::ChildRelease(child);
-    if (outcome.verdict == Verdict::kNoVerdict && outcome.first_error.empty())
-      outcome.first_error = EndText(end);
+    ChildEnding ending;
+    ending.exited = end.exited;
+    ending.exit_code = end.exit_code;
+    ending.signal = end.signal;
+    ending.by_interrupt = platform::ChildEndedByInterrupt(end, children->passed_kind());
+    outcome.verdict = JudgeRun(errors.told(), ending, &outcome.first_error);
+    version = errors.told().version;
+    if (outcome.verdict != Verdict::kNoVerdict) run_ms = errors.told().run_ms;
   }
-  outcome.seconds = SecondsSince(start);
+  // The run's own length as tonecast measured it; the station's clock
+  // (which also counts any time the station itself was stopped) only for
+  // a run that did not say.
+  outcome.seconds = run_ms >= 0 ? double(run_ms) / 1000.0 : SecondsSince(start);
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", outcome.seconds);
   console.Write(std::string("==== ") + VerdictWord(outcome.verdict) + ", " + seconds + " s ====\n");
   console.Close();
 
   row.verdict = VerdictWord(outcome.verdict);
-  row.error = outcome.first_error;
+  row.error = TrimEnd(outcome.first_error);
   row.seconds = outcome.seconds;
+  row.tonecast_version = version;
   report->Append(row);  // a row that cannot be written is counted there
   display->Ended(index, outcome.verdict, outcome.first_error, outcome.seconds);
   return outcome;

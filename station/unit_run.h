@@ -1,8 +1,8 @@
 // One unit's run: its folder in the logs folder, one tonecast child that
-// runs there, its output read as it comes (the console steps to the
-// display, every byte of standard output to the port's console file, the
-// progress lines of standard error to the display), and the report row at
-// the end.
+// runs there, its output read as it comes (every byte of standard output to
+// the port's console file; the lines tonecast writes for the station on
+// standard error, its steps, errors, progress and verdict, to the display
+// and the row), and the report row at the end.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,10 @@ struct RunSettings {
   std::string tonecast;    // the program to run
   std::string image_path;  // absolute: the child works in a folder of its own
   std::string image_name;  // for the report
+  std::string image_sha256;
   std::uint32_t image_size = 0;
+  int round = 1;
+  std::string host;
   int flash = 8;     // Mbit
   std::string logs;  // the logs folder
 };

@@ -1,6 +1,7 @@
 #include "platform/clock.h"
 
 #include <time.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -21,6 +22,13 @@ void LocalTimeNow(LocalTime* now) {
   now->hour = local.tm_hour;
   now->minute = local.tm_min;
   now->second = local.tm_sec;
+  now->utc_offset_minutes = static_cast<int>(local.tm_gmtoff / 60);
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
 }
 
 }  // namespace platform

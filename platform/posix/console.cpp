@@ -13,9 +13,11 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +37,14 @@ constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP, kQuitSignal};
 
 std::atomic<int> g_received{0};      // the first interrupt's signal number
 std::atomic<int> g_guard_fd{-1};     // the guarded port's descriptor
+std::atomic<int> g_urgent{0};        // the held end-at-once request's signal
+std::atomic<bool> g_hold_urgent{false};
+std::atomic<InterruptRoutine> g_urgent_routine{nullptr};
+// Bytes through the pipe: a first interrupt is its signal number; a held
+// end at once has this bit added.
+constexpr unsigned char kUrgentBit = 0x80;
+// How long the process may take to end after a held end at once.
+constexpr int kUrgentLimitSeconds = 10;
 int g_pipe[2] = {-1, -1};            // handler -> watcher
 InterruptRoutine g_routine = nullptr;
 
@@ -62,9 +72,30 @@ static_assert(std::atomic<int>::is_always_lock_free, "used inside a signal handl
   EndBySignal(sig);
 }
 
+// Hands a held end at once to the watcher; false when it is not held (or
+// was already handed over): then the handler ends the process itself.
+bool HoldUrgent(int sig) {
+  if (!g_hold_urgent.load()) return false;
+  int expected = 0;
+  if (!g_urgent.compare_exchange_strong(expected, sig)) return false;
+  const unsigned char byte = static_cast<unsigned char>(sig | kUrgentBit);
+  while (write(g_pipe[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+  return true;
+}
+
 void OnSignal(int sig) {
-  if (sig == kQuitSignal) ReleasePortAndEnd(sig);
   const int saved = errno;
+  if (sig == kQuitSignal) {
+    // Counts as the first interrupt as well, so that the program knows one came.
+    int none = 0;
+    g_received.compare_exchange_strong(none, sig);
+    if (HoldUrgent(sig)) {
+      errno = saved;
+      return;
+    }
+    ReleasePortAndEnd(sig);
+  }
   int expected = 0;
   if (g_received.compare_exchange_strong(expected, sig)) {
     const unsigned char byte = static_cast<unsigned char>(sig);
@@ -80,18 +111,31 @@ void OnSignal(int sig) {
     return;
   }
   // A second interrupt: the clean-up is taking too long for the user.
+  if (HoldUrgent(sig)) {
+    errno = saved;
+    return;
+  }
   ReleasePortAndEnd(sig);
 }
 
 void Watch() {
-  unsigned char byte = 0;
+  bool routine_called = false;
   for (;;) {
+    unsigned char byte = 0;
     const ssize_t r = read(g_pipe[0], &byte, 1);
-    if (r == 1) break;
     if (r < 0 && errno == EINTR) continue;
-    return;  // the pipe failed: no routine can be called
+    if (r != 1) return;  // the pipe failed: no routine can be called
+    if (!routine_called) {
+      routine_called = true;
+      g_routine();
+    }
+    if (byte & kUrgentBit) {
+      if (InterruptRoutine urgent = g_urgent_routine.load()) urgent();
+      // The program ends by InterruptExit; one that cannot is ended here.
+      std::this_thread::sleep_for(std::chrono::seconds(kUrgentLimitSeconds));
+      ReleasePortAndEnd(g_urgent.load());
+    }
   }
-  g_routine();
 }
 
 }  // namespace
@@ -205,6 +249,21 @@ int InterruptWatch(InterruptRoutine routine) {
   return 0;
 }
 
+int InterruptHoldUrgent(InterruptRoutine routine) {
+  if (!routine || !g_routine) return EINVAL;
+  g_urgent_routine.store(routine);
+  g_hold_urgent.store(true);
+  return 0;
+}
+
+int InterruptUrgentReceived() { return g_urgent.load(); }
+
+bool InterruptLeavesLittleTime() { return false; }
+
+void ConsoleDiscardInput() {
+  if (isatty(0) == 1) tcflush(0, TCIFLUSH);
+}
+
 void InterruptGuardPort(SerialPort* port) {
   g_guard_fd.store(port ? SerialDescriptor(port) : -1);
 }
@@ -216,7 +275,8 @@ int InterruptKind() { return g_received.load(); }
 int InterruptUrgentKind(int kind) { return kind == SIGHUP ? SIGTERM : kind; }
 
 void InterruptExit() {
-  const int sig = g_received.load();
+  const int urgent = g_urgent.load();
+  const int sig = urgent != 0 ? urgent : g_received.load();
   if (sig != 0) EndBySignal(sig);
 }
 

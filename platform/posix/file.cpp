@@ -118,6 +118,57 @@ int FileAppend(File* file, const void* data, std::size_t n) {
   return 0;
 }
 
+int FileOpenRecords(const char* path, File** file) {
+  const int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return errno;
+  if (const int err = RequireRegular(fd)) {
+    close(fd);
+    return err;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = (errno == EWOULDBLOCK) ? EBUSY : errno;
+    close(fd);
+    return err;
+  }
+  return Wrap(fd, file);
+}
+
+int FileReadAt(File* file, std::uint32_t offset, void* buffer, std::size_t n, std::size_t* got) {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t r = pread(file->fd, static_cast<char*>(buffer) + done, n - done,
+                            off_t(offset) + off_t(done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      *got = done;
+      return errno;
+    }
+    if (r == 0) break;
+    done += static_cast<std::size_t>(r);
+  }
+  *got = done;
+  return 0;
+}
+
+int FileAppendOnce(File* file, const void* data, std::size_t n) {
+  ssize_t r;
+  do {
+    r = write(file->fd, data, n);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return errno;
+  if (static_cast<std::size_t>(r) == n) return 0;
+  // Cut short (a full disk, a file-size limit): the rest says why.
+  const ssize_t rest = write(file->fd, static_cast<const char*>(data) + r, n - std::size_t(r));
+  return rest < 0 ? errno : EIO;
+}
+
+int FileTruncate(File* file, std::uint32_t size) {
+  while (ftruncate(file->fd, off_t(size)) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
 void FileClose(File* file) {
   if (!file) return;
   if (file->fd >= 0) close(file->fd);

@@ -312,6 +312,18 @@ int ChildInterrupt(ChildProcess* child, int kind) {
   return SendSignal(child, kind);
 }
 
+int ChildEndNow(ChildProcess* child, int kind) { return ChildInterrupt(child, kind); }
+
+int ChildKill(ChildProcess* child) { return ChildInterrupt(child, SIGKILL); }
+
+int ChildResume(ChildProcess* child) { return child ? 0 : EINVAL; }
+
+bool ChildEndedByInterrupt(const ChildEnd& end, int kind) {
+  if (end.exited || end.signal == 0 || kind <= 0) return false;
+  // After a hang-up the second request is a request to terminate.
+  return end.signal == kind || (kind == SIGHUP && end.signal == SIGTERM);
+}
+
 void ChildRelease(ChildProcess* child) {
   if (!child) return;
   CloseFd(&child->out_fd);

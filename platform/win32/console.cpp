@@ -27,6 +27,7 @@ constexpr DWORD kCtrlCReadGraceMs = 1000;
 
 std::atomic<InterruptRoutine> g_routine{nullptr};
 std::atomic<int> g_interrupts{0};
+std::atomic<bool> g_closing{false};  // the first request was the console closing
 HANDLE g_interrupt_event = nullptr;  // set by the first interrupt
 HANDLE g_exit_event = nullptr;       // set when the program is about to end
 
@@ -49,6 +50,7 @@ HANDLE g_exit_event = nullptr;       // set when the program is about to end
 BOOL WINAPI OnConsoleEvent(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
   const bool closing = type == CTRL_CLOSE_EVENT;
+  if (closing && g_interrupts.load() == 0) g_closing.store(true);
   if (g_interrupts.fetch_add(1) > 0) {
     // A second request of the user's: the clean-up is taking too long. The
     // port's handle, and with it the exclusive hold, goes with the process.
@@ -229,6 +231,24 @@ int InterruptWatch(InterruptRoutine routine) {
   // no handler for Ctrl+C at all.
   if (!SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) return int(GetLastError());
   return 0;
+}
+
+// A second Ctrl+C ends at once from the handler, as before: Windows gives a
+// closing window's handler only a few seconds, which the first request's
+// clean-up already uses (InterruptLeavesLittleTime).
+int InterruptHoldUrgent(InterruptRoutine routine) {
+  return routine ? 0 : ErrorCode(Failure::kInvalid);
+}
+
+int InterruptUrgentReceived() { return 0; }
+
+bool InterruptLeavesLittleTime() { return g_closing.load(); }
+
+void ConsoleDiscardInput() {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (in != nullptr && in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode))
+    FlushConsoleInputBuffer(in);
 }
 
 // The process's end closes the port's handle, and that releases the hold.

@@ -125,6 +125,57 @@ int FileAppend(File* file, const void* data, std::size_t n) {
   return 0;
 }
 
+// Reading and cutting need FILE_READ_DATA and FILE_WRITE_DATA; with the
+// latter a write goes where the file pointer stands, so each write is
+// placed at the end by its offset (0xFFFFFFFF twice: the end of the file).
+// Sharing only reading keeps every other writer out, as for the log.
+int FileOpenRecords(const char* path, File** file) {
+  return Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, file);
+}
+
+int FileReadAt(File* file, std::uint32_t offset, void* buffer, std::size_t n, std::size_t* got) {
+  if (!file || !got) return ErrorCode(Failure::kInvalid);
+  std::size_t done = 0;
+  while (done < n) {
+    const std::size_t left = n - done;
+    OVERLAPPED at{};
+    const unsigned long long position = std::uint64_t(offset) + done;
+    at.Offset = DWORD(position & 0xFFFFFFFFu);
+    at.OffsetHigh = DWORD(position >> 32);
+    DWORD r = 0;
+    if (!ReadFile(file->handle, static_cast<char*>(buffer) + done,
+                  left > 0x40000000u ? 0x40000000u : DWORD(left), &r, &at)) {
+      const int err = LastError();
+      *got = done;
+      return err == ERROR_HANDLE_EOF ? 0 : err;
+    }
+    if (r == 0) break;
+    done += r;
+  }
+  *got = done;
+  return 0;
+}
+
+int FileAppendOnce(File* file, const void* data, std::size_t n) {
+  if (!file) return ErrorCode(Failure::kNotOpen);
+  if (n > 0x40000000u) return ErrorCode(Failure::kTooLarge);
+  OVERLAPPED at{};
+  at.Offset = 0xFFFFFFFFu;
+  at.OffsetHigh = 0xFFFFFFFFu;
+  DWORD w = 0;
+  if (!WriteFile(file->handle, data, DWORD(n), &w, &at)) return LastError();
+  return w == n ? 0 : ErrorCode(Failure::kIo);
+}
+
+int FileTruncate(File* file, std::uint32_t size) {
+  if (!file) return ErrorCode(Failure::kNotOpen);
+  LARGE_INTEGER to;
+  to.QuadPart = size;
+  if (!SetFilePointerEx(file->handle, to, nullptr, FILE_BEGIN)) return LastError();
+  if (!SetEndOfFile(file->handle)) return LastError();
+  return 0;
+}
+
 void FileClose(File* file) {
   if (!file) return;
   if (file->handle != INVALID_HANDLE_VALUE) CloseHandle(file->handle);

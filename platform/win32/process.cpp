@@ -33,6 +33,7 @@ using win32::WideFromUtf8;
 
 struct ChildProcess {
   HANDLE process = nullptr;
+  HANDLE thread = nullptr;  // the main thread while held (created suspended)
   HANDLE out = nullptr;  // parent's read ends
   HANDLE err = nullptr;
 };
@@ -149,11 +150,20 @@ int MakePlumbing(Plumbing* p) {
   return 0;
 }
 
-int Create(const ChildCommand& cmd, Plumbing* p, HANDLE* process) {
+int Create(const ChildCommand& cmd, Plumbing* p, HANDLE* process, HANDLE* thread) {
   // Text that is not UTF-8 fails here rather than name another file.
   std::wstring program, cwd, word, command;
   if (int err = WideFromUtf8(cmd.program.c_str(), &program)) return err;
   if (int err = WideFromUtf8(cmd.cwd.c_str(), &cwd)) return err;
+  // CreateProcessW takes the working folder as it stands: a relative one
+  // would be taken against whatever folder is current at that moment.
+  if (!cwd.empty()) {
+    std::wstring full(32768, L'\0');
+    const DWORD n = GetFullPathNameW(cwd.c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return n == 0 ? LastError() : ErrorCode(Failure::kTooLarge);
+    full.resize(n);
+    cwd = full;
+  }
   AppendWord(&command, program);
   for (const std::string& a : cmd.args) {
     if (int err = WideFromUtf8(a.c_str(), &word)) return err;
@@ -182,12 +192,13 @@ int Create(const ChildCommand& cmd, Plumbing* p, HANDLE* process) {
     si.lpAttributeList = list;
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                        CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                        CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
+                            CREATE_SUSPENDED,
                         environment.data(), cwd.empty() ? nullptr : cwd.c_str(), &si.StartupInfo,
                         &pi)) {
       err = LastError();
     } else {
-      CloseHandle(pi.hThread);
+      *thread = pi.hThread;  // suspended until ChildResume
       *process = pi.hProcess;
     }
   }
@@ -202,15 +213,18 @@ int ChildStart(const ChildCommand& cmd, ChildProcess** child) {
   *child = nullptr;
   Plumbing p;
   if (int err = MakePlumbing(&p)) return err;
-  HANDLE process = nullptr;
-  if (int err = Create(cmd, &p, &process)) return err;
+  HANDLE process = nullptr, thread = nullptr;
+  if (int err = Create(cmd, &p, &process, &thread)) return err;
   auto* c = new (std::nothrow) ChildProcess;
   if (!c) {
-    // Started, but nothing can follow it: let it run, as ChildRelease would.
+    // Created, but nothing can follow it: it never runs.
+    TerminateProcess(process, STATUS_CONTROL_C_EXIT);
+    CloseHandle(thread);
     CloseHandle(process);
     return ErrorCode(Failure::kNoResources);
   }
   c->process = process;
+  c->thread = thread;
   c->out = p.out_read;
   c->err = p.err_read;
   p.out_read = p.err_read = nullptr;  // the child's; the rest closes with p
@@ -252,10 +266,42 @@ int ChildWait(ChildProcess* child, std::uint32_t timeout_ms, ChildEnd* end) {
 // The console delivered the interrupt to every process attached to it.
 int ChildInterrupt(ChildProcess* child, int) { return child ? 0 : ErrorCode(Failure::kInvalid); }
 
+int ChildEndNow(ChildProcess* child, int) { return ChildKill(child); }
+
+// The status tonecast ends with after an interrupt, so that the row tells a
+// unit ended on purpose from one that failed.
+int ChildKill(ChildProcess* child) {
+  if (!child) return ErrorCode(Failure::kInvalid);
+  if (WaitForSingleObject(child->process, 0) == WAIT_OBJECT_0) return 0;
+  if (TerminateProcess(child->process, STATUS_CONTROL_C_EXIT)) return 0;
+  // One that ended meanwhile refuses with access denied.
+  return WaitForSingleObject(child->process, 0) == WAIT_OBJECT_0 ? 0 : LastError();
+}
+
+int ChildResume(ChildProcess* child) {
+  if (!child) return ErrorCode(Failure::kInvalid);
+  if (!child->thread) return 0;
+  const DWORD r = ResumeThread(child->thread);
+  CloseHandle(child->thread);
+  child->thread = nullptr;
+  return r == DWORD(-1) ? LastError() : 0;
+}
+
+// A console process ends by Ctrl+C with STATUS_CONTROL_C_EXIT, and
+// tonecast ends so after an interrupt; ChildTerminate uses the same status.
+bool ChildEndedByInterrupt(const ChildEnd& end, int kind) {
+  return kind != 0 && end.exited && DWORD(end.exit_code) == DWORD(STATUS_CONTROL_C_EXIT);
+}
+
 void ChildRelease(ChildProcess* child) {
   if (!child) return;
   CloseIf(&child->out);
   CloseIf(&child->err);
+  if (child->thread) {
+    // Never resumed: a held child would wait for good.
+    ResumeThread(child->thread);
+    CloseIf(&child->thread);
+  }
   CloseIf(&child->process);
   delete child;
 }

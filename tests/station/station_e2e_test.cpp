@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -26,6 +27,7 @@
 #include "tests/support/terminal.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
+#include "vpformat/sha256.h"
 
 namespace {
 
@@ -95,6 +97,41 @@ std::set<std::string> Folders(const std::string& path) {
   return names;
 }
 
+// A report row's fields by the header's names (quoted fields unquoted).
+std::map<std::string, std::string> Fields(const std::string& header, const std::string& row) {
+  auto split = [](const std::string& line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const char c = line[i];
+      if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+        fields.back() += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = !quoted;
+      } else if (c == ',' && !quoted) {
+        fields.emplace_back();
+      } else {
+        fields.back() += c;
+      }
+    }
+    return fields;
+  };
+  const std::vector<std::string> names = split(header), values = split(row);
+  std::map<std::string, std::string> out;
+  for (std::size_t i = 0; i < names.size(); ++i) out[names[i]] = i < values.size() ? values[i] : "";
+  if (values.size() != names.size()) out["#"] = "fields: " + std::to_string(values.size());
+  return out;
+}
+
+// The port's folder in the logs folder: its label, or for a path outside
+// the device folders its label and a mark of the path.
+std::string FolderOf(const std::string& logs, const std::string& label) {
+  for (const std::string& f : Folders(logs))
+    if (f == label || (f.rfind(label + "-", 0) == 0 && f.size() == label.size() + 9)) return f;
+  return "";
+}
+
 std::size_t Count(const std::string& text, const std::string& part) {
   std::size_t n = 0;
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -121,31 +158,53 @@ TEST(Station, FourUnitsAtOnceTwoRoundsEachPortWithItsOwnFolder) {
   EXPECT_NE(r.out.find("2 rounds: 8 of 8 units complete.\n"), std::string::npos) << r.out;
   const std::vector<std::string> labels = {"COM3", "COM7", pts_label,
                                            "usb-Maker_Adapter_A1-if00-port0"};
-  EXPECT_EQ(Folders(bench.logs()), std::set<std::string>(labels.begin(), labels.end()));
+  std::set<std::string> folders;
+  for (const std::string& l : labels) folders.insert(FolderOf(bench.logs(), l));
+  EXPECT_EQ(Folders(bench.logs()), folders);
   for (std::size_t i = 0; i < labels.size(); ++i) {
     SCOPED_TRACE(labels[i]);
+    const std::string folder = FolderOf(bench.logs(), labels[i]);
     // Plain lines: a phase line per step, a verdict line per round.
     EXPECT_EQ(Count(r.out, "\n" + labels[i] + ": Download file#0...\n"), 2u);
     EXPECT_EQ(Count(r.out, "\n" + labels[i] + ": complete\n"), 2u);
     EXPECT_TRUE(bench.units[i]->stored() == bench.image);
-    EXPECT_EQ(reliability::CheckLog(bench.logs(labels[i]), 2), "");
-    const std::string console = ReadFile(bench.logs(labels[i]) + "/console.txt");
+    EXPECT_EQ(reliability::CheckLog(bench.logs(folder), 2), "");
+    const std::string console = ReadFile(bench.logs(folder) + "/console.txt");
     EXPECT_EQ(Count(console, "VP file transfer complete.\n==== complete, "), 2u) << console;
     EXPECT_EQ(Count(console, "\n#### Tonecast"), 2u);
   }
   const std::vector<std::string> rows = bench.ReportRows();
   ASSERT_EQ(rows.size(), 9u);
-  EXPECT_EQ(rows[0], "start,port,device,image,size,flash_mbit,verdict,error,seconds");
+  EXPECT_EQ(rows[0],
+            "start,round,port,device,image,image_sha256,size,flash_mbit,verdict,error,duration_s,"
+            "host,tonecast_version");
+  tonecast::Sha256 sha;
+  sha.Update(bench.image.data(), bench.image.size());
+  const std::string digest = sha.HexDigest();
   std::multiset<std::string> ports;
   for (std::size_t i = 1; i < rows.size(); ++i) {
-    EXPECT_NE(rows[i].find(",image.vp,270600,8,complete,,"), std::string::npos) << rows[i];
-    ports.insert(rows[i].substr(20, rows[i].find(',', 20) - 20));
+    std::map<std::string, std::string> f = Fields(rows[0], rows[i]);
+    SCOPED_TRACE(rows[i]);
+    EXPECT_EQ(f.count("#"), 0u);
+    EXPECT_EQ(f["image"], "image.vp");
+    EXPECT_EQ(f["image_sha256"], digest);
+    EXPECT_EQ(f["size"], "270600");
+    EXPECT_EQ(f["flash_mbit"], "8");
+    EXPECT_EQ(f["verdict"], "complete");
+    EXPECT_EQ(f["error"], "");
+    // Rows of round 1 first, then round 2; local time with its offset.
+    EXPECT_EQ(f["round"], i <= 4 ? "1" : "2");
+    EXPECT_EQ(f["start"].size(), 25u);
+    EXPECT_EQ(f["start"][10], 'T');
+    EXPECT_GT(std::stod(f["duration_s"]), 0.0);
+    EXPECT_NE(f["host"], "");
+    EXPECT_EQ(f["tonecast_version"].rfind("0.", 0), 0u);
+    ports.insert(f["port"]);
+    if (f["port"] == "COM3") {
+      EXPECT_EQ(f["device"], bench.units[0]->sim->path());
+    }
   }
   for (const std::string& l : labels) EXPECT_EQ(ports.count(l), 2u) << l;
-  // The device column names what the port opens.
-  EXPECT_NE(
-      ReadFile(bench.logs() + "/report.csv").find(",COM3," + bench.units[0]->sim->path() + ","),
-      std::string::npos);
 }
 
 // One unit refuses the image's announcement; the others complete.
@@ -170,10 +229,11 @@ TEST(Station, OneUnitThatNaksEndsItsOwnRowNg) {
   const std::vector<std::string> rows = bench.ReportRows();
   ASSERT_EQ(rows.size(), 4u);
   for (std::size_t i = 1; i < rows.size(); ++i) {
-    const bool nak = rows[i].find(",COM4,") != std::string::npos;
-    EXPECT_NE(rows[i].find(nak ? ",NG,\"Download command failure. \"," : ",complete,,"),
-              std::string::npos)
-        << rows[i];
+    std::map<std::string, std::string> f = Fields(rows[0], rows[i]);
+    const bool nak = f["port"] == "COM4";
+    EXPECT_EQ(f["verdict"], nak ? "NG" : "complete") << rows[i];
+    // Without tonecast's trailing blank.
+    EXPECT_EQ(f["error"], nak ? "Download command failure." : "") << rows[i];
   }
   for (const char* port : {"COM3", "COM4", "COM5"})
     EXPECT_EQ(reliability::CheckLog(bench.logs(port), 1), "") << port;
@@ -271,8 +331,10 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
     }
     const std::vector<std::string> rows = bench.ReportRows();
     ASSERT_EQ(rows.size(), 4u);
-    for (std::size_t i = 1; i < rows.size(); ++i)
-      EXPECT_NE(rows[i].find(",NG,Interrupted.,"), std::string::npos) << rows[i];
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      std::map<std::string, std::string> f = Fields(rows[0], rows[i]);
+      EXPECT_EQ(f["verdict"] + " " + f["error"], "NG Interrupted.") << rows[i];
+    }
   }
 }
 
@@ -382,7 +444,7 @@ TEST(Station, StatusWhenNoUnitStartsOrTheReportLosesARow) {
   };
   const Case cases[] = {
       {false, 2, ": no verdict (Cannot make the folder ", ""},
-      {true, 1, "1 of 1 unit complete.\n", "cannot write 1 row of this round to "},
+      {true, 1, "1 of 1 unit complete.\n", "cannot write 1 row to "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.exit_code);
@@ -405,6 +467,12 @@ TEST(Station, StatusWhenNoUnitStartsOrTheReportLosesARow) {
     if (!c.report_blocked) {
       EXPECT_NE(bench.ReportRows().back().find(",no verdict,Cannot make the folder "),
                 std::string::npos);
+    } else {
+      // The row is in a report file of its own, named on standard error.
+      const std::size_t at = r.err.find("they are in ");
+      ASSERT_NE(at, std::string::npos) << r.err;
+      const std::string rescue = r.err.substr(at + 12, r.err.find('\n', at) - at - 12);
+      EXPECT_NE(ReadFile(bench.dir.file(rescue)).find(",complete,"), std::string::npos) << rescue;
     }
   }
 }
@@ -417,6 +485,9 @@ TEST(Station, NothingStartsWhenTheStartIsRefused) {
   testsupport::WriteFile(bench.dir.file("sum.vp"), sum);
   testsupport::WriteFile(bench.dir.file("marker.vp"), BuildVpImage(8, 8, VpBreak::kHeadMarker));
   const std::string port = bench.units[0]->sim->path();
+  const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e');
+  std::filesystem::create_directories(bench.dir.file(deep));
+  std::filesystem::copy_file(bench.dir.file("image.vp"), bench.dir.file(deep + "/image.vp"));
   struct Case {
     std::vector<std::string> args;
     std::string out;  // standard output, whole
@@ -431,6 +502,8 @@ TEST(Station, NothingStartsWhenTheStartIsRefused) {
       {{"image.vp", port, port}, "", "the same port named twice"},
       {{"image.vp", port, bench.dir.file("no-such-tty")}, "", "no such device"},
       {{"--bogus", "image.vp", port}, "", "unknown option --bogus"},
+      // tonecast takes file names of up to 259 bytes.
+      {{deep + "/image.vp", port}, "", "the image's path is too long for tonecast (2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.err);
@@ -452,7 +525,8 @@ TEST(Station, QuitEndsEveryUnitAtOnce) {
   Bench bench({{"--pace"}, {"--pace"}});
   Process p(Station({"image.vp", bench.units[0]->sim->path(), bench.units[1]->sim->path()}),
             bench.Options());
-  for (const auto& u : bench.units) ASSERT_TRUE(u->sim->WaitForTranscript("image first byte", 30000));
+  for (const auto& u : bench.units)
+    ASSERT_TRUE(u->sim->WaitForTranscript("image first byte", 30000));
   p.Signal(SIGQUIT);
   EXPECT_EQ(p.Wait(20000).signal, SIGQUIT);
   for (const auto& u : bench.units) {
@@ -460,4 +534,319 @@ TEST(Station, QuitEndsEveryUnitAtOnce) {
     for (int i = 0; i < 100 && PortIsFree(u->sim->path()) != ""; ++i) usleep(20000);
     EXPECT_EQ(PortIsFree(u->sim->path()), "");
   }
+}
+
+// The record a repair line keeps: a true verdict, a report never corrupted,
+// no row lost, folders that never move or collide.
+namespace {
+
+// The processes that pid started and that still run (tonecast children).
+std::vector<pid_t> ChildPids(pid_t pid) {
+  std::vector<pid_t> pids;
+  std::error_code ec;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::istringstream in(ReadFile(task.path().string() + "/children"));
+    for (pid_t child; in >> child;) pids.push_back(child);
+  }
+  return pids;
+}
+
+// Every line of a report file whole: a line end at the end, the header's
+// number of fields on every line, never a start time inside a line.
+std::string CheckReportFile(const std::string& path, std::size_t rows) {
+  const std::string text = ReadFile(path);
+  if (text.empty() || text.back() != '\n') return path + ": no line end at its end";
+  std::istringstream in(text);
+  std::string header, line;
+  std::getline(in, header);
+  std::size_t n = 0;
+  while (std::getline(in, line)) {
+    ++n;
+    if (Fields(header, line).count("#")) return path + ": a line of another shape: " + line;
+    if (Count(line, "T") > 0 && Count(line, ":") > 4) return path + ": two rows glued: " + line;
+  }
+  if (n != rows) return path + ": " + std::to_string(n) + " rows, expected " + std::to_string(rows);
+  return "";
+}
+
+// The report files of a logs folder other than report.csv.
+std::vector<std::string> SideReports(const std::string& logs) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(logs, ec))
+    if (e.is_regular_file() && e.path().filename() != "report.csv") files.push_back(e.path());
+  return files;
+}
+
+}  // namespace
+
+// A unit's tonecast killed mid-image, with the verdict's text in the
+// image's path (which tonecast echoes): no verdict, with why.
+TEST(StationRecord, AKilledUnitHasNoVerdictWhateverItsConsoleSaid) {
+  Bench bench({{"--pace"}, {}});
+  const std::string folder = bench.dir.file("VP file transfer complete.");
+  std::filesystem::create_directory(folder);
+  std::filesystem::copy_file(bench.dir.file("image.vp"), folder + "/image.vp");
+  Process p(Station({"VP file transfer complete./image.vp", bench.units[0]->sim->path(),
+                     bench.units[1]->sim->path()}),
+            bench.Options());
+  ASSERT_TRUE(bench.units[0]->sim->WaitForTranscript("image first byte", 30000));
+  // The paced unit's tonecast is the one still running once the other's
+  // row is written.
+  for (int i = 0; i < 500 && bench.ReportRows().size() < 2; ++i) usleep(20000);
+  const std::vector<pid_t> children = ChildPids(p.pid());
+  ASSERT_EQ(children.size(), 1u);
+  kill(children[0], SIGKILL);
+  const ProcessResult r = p.Wait(60000);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  const std::vector<std::string> rows = bench.ReportRows();
+  ASSERT_EQ(rows.size(), 3u);
+  std::map<std::string, std::string> killed = Fields(rows[0], rows[2]);
+  EXPECT_EQ(killed["verdict"] + ": " + killed["error"], "no verdict: tonecast ended by signal 9");
+  EXPECT_EQ(Fields(rows[0], rows[1])["verdict"], "complete");
+  const std::string label = bench.units[0]->sim->path().substr(5 + 4);  // after /dev/pts/
+  EXPECT_NE(ReadFile(bench.logs(label) + "/console.txt").find("==== no verdict, "),
+            std::string::npos);
+}
+
+// A report whose last line has no line end; then a run with the disk full
+// (a file-size limit: the row's write is cut short, then refused); then a
+// run with room again. Every line of every report file stays whole, and
+// no row is lost.
+TEST(StationRecord, AFullDiskNeverLeavesAPartialRowAndLosesNoRow) {
+  Bench bench(std::vector<std::vector<std::string>>(1));
+  const std::string port = bench.units[0]->sim->path();
+  std::filesystem::create_directories(bench.logs());
+  const std::string header =
+      "start,round,port,device,image,image_sha256,size,flash_mbit,verdict,error,duration_s,host,"
+      "tonecast_version\n";
+  // 3021 bytes without a line end: with the line end added, 51 bytes below
+  // a limit of 3 KiB, less than a row.
+  std::string old = header + "2026-12-09T10:34:44+01:00,1,COM3,COM3,image.vp,,270600,8,NG,";
+  const std::string tail = ",1.0,bench,0.5.0";
+  old += std::string(3021 - old.size() - tail.size(), 'x') + tail;
+  testsupport::WriteFile(bench.logs() + "/report.csv", old);
+  const std::string command = "ulimit -f 3; exec \"$S\" image.vp " + port;
+  const ProcessResult full =
+      RunProcess({"/bin/bash", "-c", command}, bench.Options({"S=" + BinPath("tonecast-station")}));
+  EXPECT_EQ(full.exit_code, 1) << full.out << full.err;
+  EXPECT_NE(full.out.find("1 of 1 unit complete."), std::string::npos) << full.out;
+  EXPECT_NE(full.err.find("cannot write 1 row to "), std::string::npos) << full.err;
+  EXPECT_EQ(ReadFile(bench.logs() + "/report.csv"), old + "\n");
+  const std::vector<std::string> side = SideReports(bench.logs());
+  ASSERT_EQ(side.size(), 1u);
+  EXPECT_NE(full.err.find(std::filesystem::path(side[0]).filename().string()), std::string::npos);
+  EXPECT_EQ(CheckReportFile(side[0], 1), "");
+
+  const ProcessResult freed = RunProcess(Station({"image.vp", port}), bench.Options());
+  EXPECT_EQ(freed.exit_code, 0) << freed.out << freed.err;
+  EXPECT_EQ(freed.err, "");
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 2), "");
+  EXPECT_EQ(CheckReportFile(side[0], 1), "");
+  EXPECT_EQ(Fields(header, bench.ReportRows()[2])["verdict"], "complete");
+}
+
+// A report with another header (an older station's) gets no row of this
+// shape: the rows go to a file beside it, and the station says so.
+TEST(StationRecord, AReportWithAnotherHeaderIsLeftAsItIs) {
+  Bench bench(std::vector<std::vector<std::string>>(1));
+  std::filesystem::create_directories(bench.logs());
+  const std::string old =
+      "start,port,device,image,size,flash_mbit,verdict,error,seconds\n"
+      "2026-12-09 06:32:59,COM3,COM3,image.vp,270600,8,complete,,14.2\n";
+  testsupport::WriteFile(bench.logs() + "/report.csv", old);
+  for (int run = 1; run <= 2; ++run) {
+    const ProcessResult r =
+        RunProcess(Station({"image.vp", bench.units[0]->sim->path()}), bench.Options());
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("report.csv has other columns: its rows go to "), std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(ReadFile(bench.logs() + "/report.csv"), old);
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report-2.csv", 2), "");
+}
+
+// SIGQUIT mid-image, and a second interrupt hard on the first, end every
+// unit at once, and still leave a row for each and every console file's
+// closing line.
+TEST(StationRecord, AnEndAtOnceMidImageLeavesARowForEveryUnit) {
+  for (const std::vector<int>& signals :
+       {std::vector<int>{SIGQUIT}, std::vector<int>{SIGINT, SIGINT}}) {
+    SCOPED_TRACE(signals.size());
+    Bench bench({{"--pace"}, {"--pace"}, {"--pace"}});
+    std::vector<std::string> args = {"image.vp"};
+    for (const auto& u : bench.units) args.push_back(u->sim->path());
+    Process p(Station(args), bench.Options());
+    for (const auto& u : bench.units)
+      ASSERT_TRUE(u->sim->WaitForTranscript("image first byte", 30000));
+    for (int sig : signals) p.Signal(sig);
+    const ProcessResult r = p.Wait(20000);
+    EXPECT_EQ(r.signal, signals[0]);
+    EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 3), "");
+    const std::vector<std::string> rows = bench.ReportRows();
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      std::map<std::string, std::string> f = Fields(rows[0], rows[i]);
+      EXPECT_EQ(f["error"], "Interrupted.") << rows[i];
+      EXPECT_TRUE(f["verdict"] == "no verdict" || (signals.size() == 2 && f["verdict"] == "NG"))
+          << rows[i];
+    }
+    for (const auto& u : bench.units) {
+      const std::string label = u->sim->path().substr(9);
+      EXPECT_NE(ReadFile(bench.logs(label) + "/console.txt").find(" s ====\n"), std::string::npos)
+          << label;
+      EXPECT_EQ(PortIsFree(u->sim->path()), "");
+    }
+  }
+}
+
+// The same two devices named in opposite orders on two runs, and a port
+// whose name is the report's: each device keeps its folder, whose log
+// holds its own runs only, and the report stays a file.
+TEST(StationRecord, AFolderDependsOnItsDeviceAlone) {
+  Bench bench(std::vector<std::vector<std::string>>(3));
+  std::filesystem::create_directory(bench.dir.file("a"));
+  std::filesystem::create_directory(bench.dir.file("b"));
+  const std::vector<std::string> links = {bench.dir.file("a/unit"), bench.dir.file("b/unit"),
+                                          bench.dir.file("report.csv")};
+  for (std::size_t i = 0; i < links.size(); ++i)
+    ASSERT_EQ(symlink(bench.units[i]->sim->path().c_str(), links[i].c_str()), 0);
+  for (const auto& order : {std::vector<int>{0, 1, 2}, std::vector<int>{2, 1, 0}}) {
+    std::vector<std::string> args = {"image.vp"};
+    for (int i : order) args.push_back(links[std::size_t(i)]);
+    const ProcessResult r = RunProcess(Station(args), bench.Options());
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  }
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 6), "");
+  const std::set<std::string> folders = Folders(bench.logs());
+  ASSERT_EQ(folders.size(), 3u);
+  for (const std::string& folder : folders) {
+    SCOPED_TRACE(folder);
+    EXPECT_EQ(reliability::CheckLog(bench.logs(folder), 2), "");
+    const std::string console = ReadFile(bench.logs(folder) + "/console.txt");
+    std::size_t named = 0;
+    for (const std::string& link : links) named += Count(console, " on " + link + " ====") > 0;
+    EXPECT_EQ(named, 1u) << console;
+    EXPECT_EQ(Count(console, " ====\n"), 4u);
+  }
+  EXPECT_EQ(FolderOf(bench.logs(), "port-report.csv").empty(), false);
+}
+
+// An Enter typed on the terminal while a --loop round runs is thrown away:
+// the next round starts only on an Enter typed at the prompt.
+TEST(StationRecord, EnterTypedDuringALoopRoundStartsNoRound) {
+  Bench bench(std::vector<std::vector<std::string>>{{"--delay", "VPL=3000"}});
+  const std::string socket = bench.dir.file("tmux.socket");
+  auto tmux = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/tmux", "-S", socket});
+    return RunProcess(args, bench.Options());
+  };
+  const std::string command = "cd " + bench.dir.path() + " && " + BinPath("tonecast-station") +
+                              " --loop image.vp " + bench.units[0]->sim->path() + "; echo $? >" +
+                              bench.dir.file("status") + "; exec sleep 600";
+  ASSERT_EQ(tmux({"new-session", "-d", "-x", "100", "-y", "30", command}).exit_code, 0);
+  auto screen = [&] { return tmux({"capture-pane", "-p", "-J", "-S", "-", "-t", "0"}).out; };
+  auto wait_for = [&](const std::string& text) {
+    for (int i = 0; i < 600; ++i) {
+      if (screen().find(text) != std::string::npos) return true;
+      usleep(50000);
+    }
+    return false;
+  };
+  ASSERT_TRUE(bench.units[0]->sim->WaitForTranscript("VPL", 30000)) << screen();
+  tmux({"send-keys", "-t", "0", "Enter"});
+  ASSERT_TRUE(wait_for("Round 1 done.")) << screen();
+  tmux({"send-keys", "-t", "0", "q", "Enter"});
+  for (int i = 0; i < 600 && ReadFile(bench.dir.file("status")).empty(); ++i) usleep(50000);
+  const std::string shown = screen();
+  tmux({"kill-server"});
+  EXPECT_EQ(ReadFile(bench.dir.file("status")), "0\n") << shown;
+  EXPECT_EQ(Count(shown, "Round 1 done."), 1u) << shown;
+  EXPECT_EQ(Count(shown, "Round 2 done."), 0u) << shown;
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 1), "");
+}
+
+// tonecast's lines for the station, asked by TONECAST_PROGRESS=plain: its
+// version, each step, each error and the verdict on standard error, while
+// its console text and exit status are the same as without them.
+TEST(StationRecord, TonecastTellsTheStationOnItsOwnChannel) {
+  struct Case {
+    std::vector<std::string> flags;
+    std::string lines;  // standard error less its progress lines
+  };
+  const std::string dialogue =
+      "step Flash inithalizing...\nstep Prepare downloading...\nstep Changing baudrate (UP)...\n"
+      "step Download file#0...\nstep Now waiting FIN...\n";
+  const std::string ending =
+      "step Changing baudrate (DOWN)...\nstep Waiting for the end...\nstep OK...\n"
+      "step Close COM port.\n";
+  const Case cases[] = {
+      {{}, dialogue + ending + "verdict complete\n"},
+      {{"--fin-ng"}, dialogue + "error Check sum NG. \n" + ending + "verdict NG\n"},
+  };
+  for (const Case& c : cases) {
+    Bench bench({c.flags});
+    std::string out[2], err[2];
+    int status[2] = {0, 0};
+    for (int plain = 0; plain < 2; ++plain) {
+      ProcessOptions o = bench.Options({bench.units[0]->sim->Env(3)});
+      if (plain) o.env.push_back("TONECAST_PROGRESS=plain");
+      const ProcessResult r = RunProcess({BinPath("tonecast"), "-P", "3", "image.vp"}, o);
+      out[plain] = r.out;
+      status[plain] = r.exit_code;
+      std::istringstream in(r.err);
+      for (std::string line; std::getline(in, line);)
+        if (line.rfind("progress ", 0) != 0 && line.rfind("time ", 0) != 0)
+          err[plain] += line + "\n";
+    }
+    EXPECT_EQ(out[1], out[0]);
+    EXPECT_EQ(status[1], status[0]);
+    EXPECT_EQ(status[1], 1);
+    EXPECT_EQ(err[0], "");
+    ASSERT_EQ(err[1].rfind("version 0.", 0), 0u) << err[1];
+    EXPECT_EQ(err[1].substr(err[1].find('\n') + 1), c.lines);
+  }
+}
+
+// The row's duration is the unit's own run time: a station stopped (as by
+// Ctrl+Z) while its unit runs to its end does not count the stop. And the
+// image is checked again before each --loop round: a round whose image
+// fails starts no unit, and the prompt comes back.
+TEST(StationRecord, OwnRunTimeAndTheImageCheckedBeforeEachRound) {
+  Bench bench(std::vector<std::vector<std::string>>(1));
+  ProcessOptions o = bench.Options();
+  o.stdin_open = true;
+  const auto began = std::chrono::steady_clock::now();
+  Process p(Station({"--loop", "image.vp", bench.units[0]->sim->path()}), o);
+  ASSERT_TRUE(bench.units[0]->sim->WaitForTranscript("VPL", 30000));
+  const std::vector<pid_t> children = ChildPids(p.pid());
+  ASSERT_EQ(children.size(), 1u);
+  p.Signal(SIGSTOP);
+  // The unit's tonecast runs to its end meanwhile (a zombie that the
+  // stopped station has not reaped); the station stays stopped 3 s more.
+  const std::string stat = "/proc/" + std::to_string(children[0]) + "/stat";
+  for (int i = 0; i < 600; ++i) {
+    const std::string text = ReadFile(stat);
+    if (text.size() > text.rfind(')') + 2 && text[text.rfind(')') + 2] == 'Z') break;
+    usleep(50000);
+  }
+  sleep(3);
+  p.Signal(SIGCONT);
+  ASSERT_TRUE(p.WaitForOutput("Round 1 done.", 30000)) << p.Output();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  testsupport::WriteFile(bench.dir.file("image.vp"), BuildVpImage(8, 7, VpBreak::kChecksum));
+  p.WriteStdin("\n");
+  ASSERT_TRUE(p.WaitForOutput("Check sum NG", 30000)) << p.Output();
+  p.WriteStdin("q\n");
+  const ProcessResult r = p.Wait(30000);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(Count(r.out, "Round 1 done."), 2u) << r.out;
+  EXPECT_NE(r.err.find("no unit started this round: the image failed its check"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("\nError : Check sum NG. \n"), std::string::npos) << r.out;
+  EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 1), "");
+  const std::vector<std::string> rows = bench.ReportRows();
+  const double seconds = std::stod(Fields(rows[0], rows[1])["duration_s"]);
+  EXPECT_LT(seconds, wall - 2.5) << "wall " << wall;
 }

@@ -14,112 +14,89 @@
 #include "station/report.h"
 #include "station/screen_text.h"
 #include "station/tonecast_output.h"
-#include "tests/support/tonecast_text.h"
+#include "vpformat/sha256.h"
 
 namespace station {
 namespace {
 
-std::vector<std::string> Describe(const std::vector<ConsoleEvent>& events) {
-  std::vector<std::string> out;
-  for (const ConsoleEvent& e : events) {
-    switch (e.kind) {
-      case ConsoleEvent::kPhase:
-        out.push_back("phase " + e.text);
-        break;
-      case ConsoleEvent::kError:
-        out.push_back("error " + e.text);
-        break;
-      case ConsoleEvent::kComplete:
-        out.push_back("complete");
-        break;
-      case ConsoleEvent::kNg:
-        out.push_back("NG");
-        break;
+// The channel's lines, however the bytes are split: each kind, any other
+// line kept whole (an overlong one cut), and what a run told.
+TEST(ChannelReader, TakesTheStationLinesAndKeepsAnyOtherLine) {
+  const std::string err =
+      "version 0.5.0 (git abc1234)\nstep Flash inithalizing...\nprogress 0 270600\n"
+      "progress 113664 270600\r\nwarning: something\nerror No ACK. \nerror Check sum NG. \n"
+      "progress 9 8\nverdict maybe\nstep\ntime 12345\n" +
+      std::string(600, 'z') + "\nverdict NG\nprogress 270600 270600";
+  for (std::size_t piece : {std::size_t(1), std::size_t(5), err.size()}) {
+    ChannelReader reader;
+    std::vector<ChannelLine> lines;
+    ChannelOutcome told;
+    for (std::size_t i = 0; i < err.size(); i += piece)
+      reader.Feed(err.data() + i, std::min(piece, err.size() - i), &lines);
+    reader.Finish(&lines);
+    std::string kinds;
+    for (const ChannelLine& l : lines) {
+      kinds += "PSEVWTO"[l.kind];
+      told.Take(l);
     }
+    // A count above its total, an unknown verdict, a word without its text
+    // are other lines; an overlong line is cut into pieces.
+    EXPECT_EQ(kinds, "WSPPOEEOOOTOOVP");
+    EXPECT_EQ(lines[3].progress.taken, 113664u);
+    EXPECT_EQ(lines[1].text, "Flash inithalizing...");
+    EXPECT_EQ(lines[4].text, "warning: something");
+    EXPECT_EQ(lines[11].text.size(), ChannelReader::kMaxLine);
+    EXPECT_EQ(told.run_ms, 12345);
+    EXPECT_TRUE(told.has_verdict);
+    EXPECT_FALSE(told.complete);
+    EXPECT_EQ(told.first_error, "No ACK. ");
+    EXPECT_EQ(told.version, "0.5.0 (git abc1234)");
   }
-  return out;
 }
 
-// Feeds the text in pieces of `piece` bytes (0: at `split` in two).
-std::vector<std::string> Read(const std::string& text, std::size_t piece, std::size_t split = 0) {
-  ConsoleReader reader;
-  std::vector<ConsoleEvent> events;
-  if (piece == 0) {
-    reader.Feed(text.data(), split, &events);
-    reader.Feed(text.data() + split, text.size() - split, &events);
-  } else {
-    for (std::size_t i = 0; i < text.size(); i += piece)
-      reader.Feed(text.data() + i, std::min(piece, text.size() - i), &events);
-  }
-  reader.Finish(&events);
-  return Describe(events);
-}
-
-TEST(ConsoleReader, FindsTheStepsOfEveryRunHoweverTheOutputIsSplit) {
-  using testsupport::kBanner;
-  const std::string status = testsupport::FileStatus("/tmp/image.vp", 270600);
+// A verdict counts only with the end a run with a verdict has; any other
+// end is "no verdict" with why.
+TEST(JudgeRun, TheVerdictCountsOnlyWithItsEnd) {
   struct Case {
-    std::string out;
-    std::vector<std::string> events;
+    bool verdict, complete;
+    std::string error;
+    ChildEnding end;
+    Verdict want;
+    std::string why;
+  };
+  auto exited = [](int code) {
+    ChildEnding e;
+    e.exited = true;
+    e.exit_code = code;
+    return e;
+  };
+  auto signalled = [](int sig, bool by_interrupt) {
+    ChildEnding e;
+    e.signal = sig;
+    e.by_interrupt = by_interrupt;
+    return e;
   };
   const Case cases[] = {
-      {kBanner + status + testsupport::kGoodDialogue + testsupport::kComplete,
-       {"phase Flash inithalizing...", "phase Prepare downloading...",
-        "phase Changing baudrate (UP)...", "phase Download file#0...", "phase Now waiting FIN...",
-        "phase Changing baudrate (DOWN)...", "phase Waiting for the end...", "phase OK...",
-        "phase Close COM port.", "complete"}},
-      {kBanner + status +
-           "\nFlash inithalizing...\nError : Initialization failure. \nend. \n"
-           "Waiting for the end...\nError : No ACK. \nClose COM port.\n" +
-           testsupport::kNg,
-       {"phase Flash inithalizing...", "error Initialization failure. ",
-        "phase Waiting for the end...", "error No ACK. ", "phase Close COM port.", "NG"}},
-      {kBanner + status + "\nError : Cannot open COM12. (code:2)\n" + testsupport::kNg,
-       {"error Cannot open COM12. (code:2)", "NG"}},
-      {kBanner + status +
-           "\nFlash inithalizing...end. \nPrepare downloading...end. \n"
-           "Changing baudrate (UP)...end. \n\nDownload file#0..."
-           "\nError : Interrupted.\nClose COM port.\n" +
-           testsupport::kNg,
-       {"phase Flash inithalizing...", "phase Prepare downloading...",
-        "phase Changing baudrate (UP)...", "phase Download file#0...", "error Interrupted.",
-        "phase Close COM port.", "NG"}},
-      // Output that ends inside an error line (the process died): still an error.
-      {kBanner + "Error : Number of parameter is small. ",
-       {"error Number of parameter is small. "}},
+      {true, true, "", exited(1), Verdict::kComplete, ""},
+      {true, false, "No ACK. ", exited(1), Verdict::kNg, "No ACK."},
+      {true, false, "Interrupted.", signalled(2, true), Verdict::kNg, "Interrupted."},
+      // Killed after the channel said complete: not complete.
+      {true, true, "", signalled(9, false), Verdict::kNoVerdict, "tonecast ended by signal 9"},
+      {false, false, "", signalled(15, true), Verdict::kNoVerdict, "Interrupted."},
+      {false, false, "No ACK. ", signalled(11, false), Verdict::kNoVerdict,
+       "No ACK. (tonecast ended by signal 11)"},
+      {true, true, "", exited(0), Verdict::kNoVerdict,
+       "tonecast ended without a verdict (exit status 0)"},
+      {false, false, "File not found.", exited(0), Verdict::kNoVerdict, "File not found."},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.out);
-    EXPECT_EQ(Read(c.out, 4096), c.events);
-    EXPECT_EQ(Read(c.out, 1), c.events);
-    EXPECT_EQ(Read(c.out, 7), c.events);
-    for (std::size_t split = 1; split < c.out.size(); ++split)
-      ASSERT_EQ(Read(c.out, 0, split), c.events) << "split at " << split;
-  }
-}
-
-TEST(ProgressReader, TakesProgressLinesAndKeepsAnyOtherLine) {
-  const std::string err =
-      "progress 0 270600\nprogress 113664 270600\r\nwarning: something\nprogress 9 8\n"
-      "progress 1 2 3\nprogress x 2\n" +
-      std::string(600, 'z') + "\nprogress 270600 270600";
-  for (std::size_t piece : {std::size_t(1), std::size_t(5), err.size()}) {
-    ProgressReader reader;
-    std::vector<Progress> progress;
-    std::vector<std::string> other;
-    for (std::size_t i = 0; i < err.size(); i += piece)
-      reader.Feed(err.data() + i, std::min(piece, err.size() - i), &progress, &other);
-    reader.Finish(&progress, &other);
-    ASSERT_EQ(progress.size(), 3u);
-    EXPECT_EQ(progress[1].taken, 113664u);
-    EXPECT_EQ(progress[1].total, 270600u);
-    EXPECT_EQ(progress[2].taken, 270600u);
-    // A count above its total, extra or missing numbers are not progress;
-    // an overlong line is cut into pieces.
-    ASSERT_EQ(other.size(), 6u);
-    EXPECT_EQ(other[0], "warning: something");
-    EXPECT_EQ(other[3], "progress x 2");
-    EXPECT_EQ(other[4].size(), ProgressReader::kMaxLine);
+    ChannelOutcome told;
+    told.has_verdict = c.verdict;
+    told.complete = c.complete;
+    told.first_error = c.error;
+    std::string why;
+    EXPECT_EQ(JudgeRun(told, c.end, &why), c.want) << c.why;
+    EXPECT_EQ(TrimEnd(why), c.why);
   }
 }
 
@@ -130,19 +107,59 @@ TEST(Report, FieldsAreQuotedWhenTheyMustBe) {
   EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
   EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
   ReportRow row;
-  row.start = "2026-12-09 06:32:59";
+  row.start = "2026-12-09T06:32:59+01:00";
+  row.round = 3;
   row.port = "ttyUSB0";
   row.device = "/dev/serial/by-id/usb-A,B";
   row.image = "image.vp";
+  row.image_sha256 = std::string(64, 'a');
   row.size = 946704;
   row.flash = 16;
   row.verdict = "NG";
   row.error = "Illegal file format.  (code:1)";
   row.seconds = 12.345;
+  row.host = "bench-3";
+  row.tonecast_version = "0.5.0 (git abc1234)";
   EXPECT_EQ(ReportLine(row),
-            "2026-12-09 06:32:59,ttyUSB0,\"/dev/serial/by-id/usb-A,B\",image.vp,946704,16,NG,"
-            "Illegal file format.  (code:1),12.3\n");
-  EXPECT_EQ(ReportHeader(), "start,port,device,image,size,flash_mbit,verdict,error,seconds\n");
+            "2026-12-09T06:32:59+01:00,3,ttyUSB0,\"/dev/serial/by-id/usb-A,B\","
+            "image.vp," +
+                std::string(64, 'a') +
+                ",946704,16,NG,Illegal file format.  (code:1),12.3,bench-3,"
+                "0.5.0 (git abc1234)\n");
+  EXPECT_EQ(ReportHeader(),
+            "start,round,port,device,image,image_sha256,size,flash_mbit,verdict,error,duration_s,"
+            "host,tonecast_version\n");
+  // The station's local time: ISO 8601 with the offset from UTC.
+  const std::string now = LocalTimeText();
+  ASSERT_EQ(now.size(), 25u) << now;
+  EXPECT_EQ(now[10], 'T');
+  EXPECT_TRUE(now[19] == '+' || now[19] == '-') << now;
+  EXPECT_EQ(now[22], ':');
+}
+
+// SHA-256 against the standard's vectors, fed whole and byte by byte.
+TEST(Sha256, KnownVectors) {
+  struct Case {
+    std::string text;
+    std::string digest;
+  };
+  const Case cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const Case& c : cases) {
+    tonecast::Sha256 whole;
+    whole.Update(c.text.data(), c.text.size());
+    EXPECT_EQ(whole.HexDigest(), c.digest);
+    if (c.text.size() > 1000) continue;
+    tonecast::Sha256 bytes;
+    for (char ch : c.text) bytes.Update(&ch, 1);
+    EXPECT_EQ(bytes.HexDigest(), c.digest);
+  }
 }
 
 TEST(PortPlan, NumbersLabelsAndRefusals) {
@@ -163,10 +180,28 @@ TEST(PortPlan, NumbersLabelsAndRefusals) {
   EXPECT_EQ(units[2].label, "usb-FT_232_R-if00");
   EXPECT_EQ(units[3].com, 3);
   EXPECT_EQ(units[4].com, 5);
-  EXPECT_EQ(units[4].label, "ttyUSB0-2");
-  // Linux keeps no file name for devices: each folder is named as its port.
-  for (const UnitPort& u : units) EXPECT_EQ(u.folder, u.label);
-
+  EXPECT_EQ(units[4].label, "ttyUSB0");
+  // Folders: a device folder's entries by their name; a path elsewhere with
+  // a mark of its whole path, so the two ttyUSB0 never share a folder.
+  EXPECT_EQ(units[0].folder, "ttyUSB0");
+  EXPECT_EQ(units[1].folder, "COM1");
+  EXPECT_EQ(units[2].folder, "usb-FT_232_R-if00");
+  EXPECT_EQ(units[4].folder.substr(0, 8), "ttyUSB0-");
+  EXPECT_EQ(units[4].folder.size(), 16u);
+  // A folder depends on its port alone: named the other way round, or with
+  // other ports, the same port has the same folder.
+  std::vector<UnitPort> reversed;
+  ASSERT_EQ(PlanUnits({"/other/ttyUSB0", "/dev/ttyUSB0"}, true, &reversed), "");
+  EXPECT_EQ(reversed[0].folder, units[4].folder);
+  EXPECT_EQ(reversed[1].folder, units[0].folder);
+  // The station's own names are never a port's folder.
+  ASSERT_EQ(PlanUnits({"/x/report.csv", "/dev/Report-2.csv"}, true, &reversed), "");
+  EXPECT_EQ(reversed[0].folder.substr(0, 16), "port-report.csv-");
+  EXPECT_EQ(reversed[1].folder, "port-Report-2.csv");
+  // COM1 without a mapping is /dev/ttyS0.
+  unsetenv("COM1");
+  EXPECT_EQ(PlanUnits({"COM1", "/dev/ttyS0"}, true, &reversed),
+            "/dev/ttyS0: the same port named twice");
   // The child works elsewhere: a relative path goes over as an absolute one.
   ASSERT_EQ(PlanUnits({"./unit-a"}, true, &units), "");
   EXPECT_EQ(units[0].env, "COM1=" + (std::filesystem::current_path() / "unit-a").string());

@@ -378,8 +378,53 @@ TEST(WineStation, TwoUnitsAtOnce) {
   }
   const std::string report = ReadFile(dir.file("tonecast-logs/report.csv"));
   EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 3) << report;
-  EXPECT_NE(report.find(",COM4,COM4,image.vp,270600,8,complete,,"), std::string::npos) << report;
+  EXPECT_NE(report.find(",1,COM4,COM4,image.vp,"), std::string::npos) << report;
+  EXPECT_NE(report.find(",270600,8,complete,,"), std::string::npos) << report;
   std::printf("[ figure ] two units through the station under Wine: %.2f s\n", r.wall_s);
+}
+
+// report.csv held open through a whole round by another program, as a
+// spreadsheet holds it (reading, sharing only reading): Windows refuses the
+// station every write, and still every row is found in the logs folder
+// afterwards, in a report file of its own that the station names.
+TEST(WineStation, EveryRowIsKeptWhileAnotherProgramHoldsTheReport) {
+  TempDir dir, unit_dirs[2];
+  MakeImage(8, dir.file("image.vp"));
+  std::vector<std::unique_ptr<UnitSim>> units;
+  for (int i = 0; i < 2; ++i)
+    units.push_back(std::make_unique<UnitSim>(
+        std::vector<std::string>{"--link", g_wine->com(3 + i), "--store",
+                                 unit_dirs[i].file("stored.vp")},
+        unit_dirs[i].path()));
+  std::filesystem::create_directory(dir.file("tonecast-logs"));
+  ProcessOptions o;
+  o.cwd = dir.path();
+  o.env = g_wine->env();
+  o.timeout_ms = 150000;
+  testsupport::Process holder({WINE_PROGRAM, WindowsExe("hold_file"), "tonecast-logs\\report.csv"},
+                              o);
+  ASSERT_TRUE(holder.WaitForOutput("held", 60000)) << holder.Output();
+  o.env.clear();
+  o.timeout_ms = 90000;
+  const ProcessResult r =
+      g_wine->Wine({WindowsExe("tonecast-station"), "image.vp", "COM3", "COM4"}, o);
+  testsupport::WriteFile(dir.file("tonecast-logs/report.csv.release"), std::string());
+  holder.Wait(60000);
+  for (auto& u : units) u->Stop();
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(FoldCrLf(r.out).find("2 of 2 units complete.\n"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(dir.file("tonecast-logs/report.csv")), "");
+  const std::size_t at = r.err.find("they are in ");
+  ASSERT_NE(at, std::string::npos) << r.err;
+  std::string rows;
+  for (const auto& e : std::filesystem::directory_iterator(dir.file("tonecast-logs")))
+    if (e.path().filename().string().rfind("report-unsaved-", 0) == 0) rows += ReadFile(e.path());
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 3) << rows;
+  for (const char* port : {",COM3,COM3,", ",COM4,COM4,"}) {
+    const std::size_t row = rows.find(port);
+    ASSERT_NE(row, std::string::npos) << rows;
+    EXPECT_NE(rows.find(",complete,,", row), std::string::npos) << rows;
+  }
 }
 
 // Enter, or Ctrl+C, ends the wait for an answer that has no EOT. The input
