@@ -30,9 +30,11 @@ constexpr std::int64_t kExclusiveProbeUs = 250000;
 constexpr int kWriteLimitMs = 1000;         // answers nobody reads are dropped
 constexpr std::int64_t kPaceBurstUs = 10000;
 // A unit that hangs up after an answer lets the program read it first, for
-// this long at most.
-constexpr std::int64_t kHangUpGraceUs = 1000000;
-constexpr std::int64_t kHangUpSettleUs = 100000;
+// this long at most. The settle time covers the kernel's hand-over of the
+// answer to the program's side, which a busy machine can delay: until then
+// the program's queue reads empty although the answer has not reached it.
+constexpr std::int64_t kHangUpGraceUs = 5000000;
+constexpr std::int64_t kHangUpSettleUs = 300000;
 
 struct Driver {
   SimOptions options;
