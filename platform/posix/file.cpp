@@ -74,8 +74,10 @@ int FileRead(File* file, void* buffer, std::size_t n, std::size_t* got) {
   return 0;
 }
 
-int FileOpenAppendExclusive(const char* path, File** file) {
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+// Opens (creating) a regular file for appending with `access`, held with an
+// exclusive advisory lock; another holder makes it EBUSY.
+static int OpenAppendLocked(const char* path, int access, File** file) {
+  const int fd = open(path, access | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) return errno;
   if (const int err = RequireRegular(fd)) {
     close(fd);
@@ -87,6 +89,10 @@ int FileOpenAppendExclusive(const char* path, File** file) {
     return err;
   }
   return Wrap(fd, file);
+}
+
+int FileOpenAppendExclusive(const char* path, File** file) {
+  return OpenAppendLocked(path, O_WRONLY, file);
 }
 
 int FileOpenReplace(const char* path, File** file) {
@@ -118,20 +124,7 @@ int FileAppend(File* file, const void* data, std::size_t n) {
   return 0;
 }
 
-int FileOpenRecords(const char* path, File** file) {
-  const int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) return errno;
-  if (const int err = RequireRegular(fd)) {
-    close(fd);
-    return err;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = (errno == EWOULDBLOCK) ? EBUSY : errno;
-    close(fd);
-    return err;
-  }
-  return Wrap(fd, file);
-}
+int FileOpenRecords(const char* path, File** file) { return OpenAppendLocked(path, O_RDWR, file); }
 
 int FileReadAt(File* file, std::uint32_t offset, void* buffer, std::size_t n, std::size_t* got) {
   std::size_t done = 0;
