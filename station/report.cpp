@@ -49,6 +49,23 @@ int HasOurHeader(platform::File* file, std::uint32_t size, bool* ours) {
   return 0;
 }
 
+// Writes the rows, oldest first, each with one call (the first of an empty
+// file with the header in front) into a file of `size` bytes that ends with
+// a line end. A row not written whole is cut back out and stays in `rows`
+// with those after it; the rows written leave it.
+int AppendRows(platform::File* file, std::uint32_t size, std::deque<std::string>* rows) {
+  while (!rows->empty()) {
+    const std::string text = (size == 0 ? ReportHeader() : "") + rows->front();
+    if (const int err = platform::FileAppendOnce(file, text.data(), text.size())) {
+      platform::FileTruncate(file, size);
+      return err;
+    }
+    size += static_cast<std::uint32_t>(text.size());
+    rows->pop_front();
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string CsvField(const std::string& text) {
@@ -126,16 +143,7 @@ int Report::WriteKeptLocked(int busy_tries) {
         }
       }
     }
-    while (err == 0 && !kept_.empty()) {
-      const std::string text = (size == 0 ? ReportHeader() : "") + kept_.front();
-      err = platform::FileAppendOnce(file, text.data(), text.size());
-      if (err != 0) {
-        platform::FileTruncate(file, size);
-        break;
-      }
-      size += static_cast<std::uint32_t>(text.size());
-      kept_.pop_front();
-    }
+    if (err == 0) err = AppendRows(file, size, &kept_);
     platform::FileClose(file);
     if (err != 0) last_error_ = err;
     return err;
@@ -182,16 +190,7 @@ std::string Report::Rescue(int* err, std::string* unsaved) {
   *err = platform::FileOpenRecords(path.c_str(), &file);
   std::uint32_t size = 0;
   if (*err == 0) *err = platform::FileSize(file, &size);
-  while (*err == 0 && !kept_.empty()) {
-    const std::string text = (size == 0 ? ReportHeader() : "") + kept_.front();
-    *err = platform::FileAppendOnce(file, text.data(), text.size());
-    if (*err != 0) {
-      platform::FileTruncate(file, size);
-      break;
-    }
-    size += static_cast<std::uint32_t>(text.size());
-    kept_.pop_front();
-  }
+  if (*err == 0) *err = AppendRows(file, size, &kept_);
   if (file) platform::FileClose(file);
   if (*err != 0) {
     *unsaved = ReportHeader();
