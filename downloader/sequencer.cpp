@@ -139,7 +139,7 @@ int OnInitReply(std::uint32_t, const char* text) {
       break;
     }
     Print("Prepare downloading...");
-  StationStep("Prepare downloading...");
+    StationStep("Prepare downloading...");
     delete[] command;
     return ArmThen(kReplyMs, ST_PREPARING);
   }
