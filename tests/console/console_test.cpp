@@ -183,10 +183,9 @@ TEST_F(Console, InterruptEndsTheRunCleanlyAndBySignal) {
   }
 }
 
-// A console that holds the progress line's drawing (its output suspended,
-// as Ctrl+S or a click in a Windows console window with QuickEdit does)
-// never holds up the run's end after an interrupt: the erase is given up,
-// and the console text, log and port end as always.
+// A console whose output is suspended (Ctrl+S, or a click in a Windows
+// console window with QuickEdit) never holds up the run's end after an
+// interrupt: the erase is given up; console text, log and port end as always.
 TEST_F(Console, InterruptEndsTheRunWhileTheConsoleHoldsTheProgressLine) {
   const std::string name = Image();
   UnitSim unit({"--pace", "--store", dir_->file("stored.vp")}, dir_->path());
@@ -205,8 +204,6 @@ TEST_F(Console, InterruptEndsTheRunWhileTheConsoleHoldsTheProgressLine) {
             kBanner + FileStatus(name, 270600) + kUpToImage + kInterruptedEnd);
   EXPECT_EQ(CheckLog("Interrupted."), "");
   EXPECT_EQ(PortIsFree(unit.path()), "");
-  const std::string summary = unit.Stop();
-  EXPECT_NE(summary.find("images ok 0"), std::string::npos) << summary;
 }
 
 TEST_F(Console, LinepokeInterruptedWhileWaitingForTheAnswer) {

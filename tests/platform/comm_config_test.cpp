@@ -89,9 +89,8 @@ TEST(WindowsCommConfig, SpeedsReadBackWithinThreePercentCountAsSet) {
   EXPECT_EQ(platform::win32::LineTimeMs(270600, s), 23490u);
 }
 
-// The XON/XOFF limits: the driver's own stand where they fit its input
-// buffer, so that a driver with a small buffer never sees limits past it;
-// computed ones fit the buffer the driver tells, or the one asked for.
+// The driver's own XON/XOFF limits stand where they fit its input buffer; a
+// driver with a small buffer never sees limits past it.
 TEST(WindowsCommConfig, TheDriversOwnFlowLimitsStandWhereTheyFitItsBuffer) {
   using platform::win32::ChooseFlowLimits;
   using platform::win32::FlowLimits;
@@ -104,13 +103,11 @@ TEST(WindowsCommConfig, TheDriversOwnFlowLimitsStandWhereTheyFitItsBuffer) {
   };
   const Case cases[] = {
       {"the driver's within its 4096-byte buffer", {2048, 512}, 4096, false, {2048, 512}},
-      {"the driver's, buffer size unknown", {80, 200}, 0, false, {80, 200}},
       {"XON's level at XOFF's", {64, 64}, 128, false, {64, 32}},
       {"past a 128-byte buffer", {512, 256}, 128, false, {64, 32}},
       {"XoffLim 0", {2048, 0}, 4096, false, {2048, 1024}},
       {"both 0, buffer unknown", {0, 0}, 0, false, {512, 256}},
       {"refused by SetCommState", {2048, 512}, 4096, true, {2048, 1024}},
-      {"refused, buffer unknown", {100, 100}, 0, true, {512, 256}},
       {"a buffer past a WORD", {0, 0}, 1u << 20, false, {32767, 16383}},
   };
   for (const Case& c : cases) {

@@ -1,9 +1,7 @@
 // The Windows backend's decisions about one write, against models of what
 // serial drivers report in COMSTAT.cbOutQue while a 946704-byte image (a
-// 16 Mbit unit's) goes out at 115200 baud, 82 s on the line. Each model
-// plays a healthy line (or one that stops at half) and a driver that reports
-// its count its own way; the watch sees only the count, the time and
-// whether the request completed.
+// 16 Mbit unit's) goes out at 115200 baud, 82 s on the line. The watch sees
+// only the count, the time and whether the request completed.
 #include "platform/win32/write_watch.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +10,14 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "platform/win32/comm_config.h"
 
 namespace {
 
+using platform::win32::kWritePollMs;
+using platform::win32::LineTimeMs;
 using platform::win32::WriteDecision;
-using platform::win32::WriteObservation;
 using platform::win32::WriteState;
 using platform::win32::WriteWatch;
 
@@ -31,40 +29,28 @@ platform::LineSettings Line115200() {
   return s;
 }
 
-// What the line has carried by ms: 11520 bytes a second, up to `cap`.
-std::uint64_t Carried(std::uint64_t ms, std::uint64_t cap = kAsked) {
-  return std::min<std::uint64_t>(ms * 11520 / 1000, cap);
-}
-
-// One driver model: at ms, whether the request has completed and the count.
+// One driver model: the driver completes the request once it holds no more
+// than `buffer`; the line stops after `line_cap` bytes; `count` is what it
+// reports with `left` bytes not yet on the line.
 struct Driver {
-  std::string name;
-  std::uint64_t buffer;    // the driver completes the request once it holds no more
-  std::uint64_t line_cap;  // the line stops after this many bytes
+  const char* name;
+  std::uint64_t buffer;
+  std::uint64_t line_cap;
   std::function<std::uint32_t(std::uint64_t left, bool completed)> count;
 };
 
-struct Look {
-  bool completed;
-  std::uint32_t queued;
-  std::uint64_t sent;  // what truly left
-};
-
-Look At(const Driver& d, std::uint64_t ms) {
-  const std::uint64_t sent = Carried(ms, d.line_cap);
-  const std::uint64_t left = kAsked - sent;
-  const bool completed = left <= d.buffer;
-  return {completed, d.count(left, completed), sent};
-}
-
-std::vector<Driver> Drivers() {
+// Follows each model at the watch's own pace of looks, as the backend does.
+// Only the line that stops is called stalled, at the first look at or past
+// its line time plus 30 s; every other write is done once the line has
+// carried it, and what is shown never runs ahead of the line. A cut at
+// 20 s (Ctrl+C) counts what the line carried, within one 4 KB step: never
+// the ring-buffer driver's "all but 4 KB".
+TEST(WriteWatch, OnlyAStoppedLineIsStalledAndProgressNeverRunsAheadOfTheLine) {
   const auto whole = [](std::uint64_t left, bool) { return std::uint32_t(left); };
-  return {
+  const Driver drivers[] = {
       {"a count that falls smoothly", 16, kAsked, whole},
       {"the whole request until completion", 4096, kAsked,
-       [](std::uint64_t left, bool completed) {
-         return completed ? std::uint32_t(left) : std::uint32_t(kAsked);
-       }},
+       [](std::uint64_t left, bool done) { return std::uint32_t(done ? left : kAsked); }},
       {"4 KB steps", 4096, kAsked,
        [](std::uint64_t left, bool) {
          return std::uint32_t(std::min<std::uint64_t>((left + 4095) / 4096 * 4096, kAsked));
@@ -74,60 +60,48 @@ std::vector<Driver> Drivers() {
        [](std::uint64_t left, bool) { return std::uint32_t(std::min<std::uint64_t>(left, 4096)); }},
       {"a line that stops at half", 16, kAsked / 2, whole},
   };
-}
-
-// Follows each model at the watch's own pace of looks, as the backend does.
-// Only the line that stops is called stalled, at the first look at or past
-// its line time plus 30 s; every other write is done once the line has
-// carried it, and what is shown never runs ahead of the line. A cut at
-// 20 s (Ctrl+C) counts what the line carried, within one 4 KB step: never
-// the ring-buffer driver's "all but 4 KB".
-TEST(WriteWatch, OnlyAStoppedLineIsStalledAndProgressNeverRunsAheadOfTheLine) {
-  const std::uint64_t line_ms = platform::win32::LineTimeMs(kAsked, Line115200());
-  ASSERT_EQ(line_ms, 82180u);
-  for (const Driver& d : Drivers()) {
+  const std::uint64_t line_ms = LineTimeMs(kAsked, Line115200());
+  for (const Driver& d : drivers) {
     SCOPED_TRACE(d.name);
     WriteWatch watch(kAsked, Line115200());
     WriteDecision dec;
-    std::uint64_t ms = platform::win32::kWritePollMs, shown = 0;
+    std::uint64_t ms = kWritePollMs, shown = 0;
     for (; ms < 300000; ms += dec.wait_ms) {
-      const Look look = At(d, ms);
-      dec = watch.Observe({ms, look.completed, true, look.queued});
+      const std::uint64_t sent = std::min<std::uint64_t>(ms * 11520 / 1000, d.line_cap);
+      const bool completed = kAsked - sent <= d.buffer;
+      const std::uint32_t queued = d.count(kAsked - sent, completed);
+      dec = watch.Observe({ms, completed, true, queued});
       ASSERT_GE(dec.taken, shown) << ms;
       ASSERT_LE(dec.taken, watch.LineBytes(ms)) << "ahead of the line at " << ms;
       shown = dec.taken;
       if (ms == 20000) {
-        const std::uint64_t sent = watch.SentWhenCut({ms, false, true, look.queued}, false, 0);
-        EXPECT_LE(sent, look.sent + 4095);
-        EXPECT_GE(sent + 4096, look.sent);
+        const std::uint64_t cut = watch.SentWhenCut({ms, false, true, queued}, false, 0);
+        EXPECT_LE(cut, sent + 4095);
+        EXPECT_GE(cut + 4096, sent);
       }
       if (dec.state == WriteState::kStalled || dec.state == WriteState::kDone) break;
       ASSERT_GT(dec.wait_ms, 0u);
     }
-    if (d.line_cap < kAsked) {
-      EXPECT_EQ(int(dec.state), int(WriteState::kStalled));
+    const bool stops = d.line_cap < kAsked;
+    EXPECT_EQ(int(dec.state), int(stops ? WriteState::kStalled : WriteState::kDone));
+    EXPECT_EQ(dec.taken, d.line_cap);
+    if (stops) {
       EXPECT_GE(ms, line_ms + 30000);
-      EXPECT_LT(ms, line_ms + 30000 + platform::win32::kWritePollMs);
-      EXPECT_EQ(dec.taken, kAsked / 2);
-      const Look look = At(d, ms);
-      EXPECT_EQ(watch.SentWhenCut({ms, false, true, look.queued}, false, 0), kAsked / 2);
+      EXPECT_LT(ms, line_ms + 30000 + kWritePollMs);
     } else {
-      EXPECT_EQ(int(dec.state), int(WriteState::kDone));
-      EXPECT_EQ(dec.taken, kAsked);
       EXPECT_LE(ms, line_ms + platform::win32::kDrainMarginMs);
     }
   }
 }
 
+// A count that never returns to 0 (stuck at 4096 once the request completed
+// 1 s in, a driver with a large buffer) drains no longer than those 4096
+// bytes' line time; a count that cannot be read ends it at once.
 TEST(WriteWatch, TheDrainIsBoundedByWhatWasQueuedAtCompletion) {
   const platform::LineSettings line = Line115200();
-  // The count never returns to 0: stuck at 4096 once the request completed
-  // 1 s after the write began (a driver with a large buffer).
   WriteWatch watch(kAsked, line);
   watch.Observe({100, false, true, std::uint32_t(kAsked)});
   WriteDecision d = watch.Observe({1000, true, true, 4096});
-  EXPECT_EQ(d.state, WriteState::kDraining);
-  EXPECT_LE(d.taken, watch.LineBytes(1000));
   std::uint64_t ms = 1000;
   while (d.state == WriteState::kDraining) {
     ms += d.wait_ms;
@@ -135,17 +109,12 @@ TEST(WriteWatch, TheDrainIsBoundedByWhatWasQueuedAtCompletion) {
   }
   EXPECT_EQ(d.state, WriteState::kDone);
   EXPECT_EQ(d.taken, kAsked);
-  const std::uint64_t bound =
-      1000 + platform::win32::LineTimeMs(4096, line) + platform::win32::kDrainMarginMs;
+  const std::uint64_t bound = 1000 + LineTimeMs(4096, line) + platform::win32::kDrainMarginMs;
   EXPECT_GE(ms, bound);
-  EXPECT_LT(ms, bound + platform::win32::kWritePollMs);
-  // A count that reads 0, or cannot be read, ends it at once.
-  for (const bool have : {true, false}) {
-    WriteWatch w(kAsked, line);
-    EXPECT_EQ(w.Observe({82200, true, have, 0}).state, WriteState::kDone);
-  }
+  EXPECT_LT(ms, bound + kWritePollMs);
+  EXPECT_EQ(WriteWatch(kAsked, line).Observe({82200, true, false, 0}).state, WriteState::kDone);
   // A cancel during the drain: what the driver still held was discarded;
-  // a request that reported fewer bytes bounds it too.
+  // with no count, the bytes the request reported bound it.
   WriteWatch cut(kAsked, line);
   cut.Observe({82000, true, true, 4000});
   EXPECT_EQ(cut.SentWhenCut({82100, false, true, 3000}, true, kAsked), kAsked - 3000);
@@ -156,15 +125,13 @@ TEST(WriteWatch, TheDrainIsBoundedByWhatWasQueuedAtCompletion) {
 // that still reaches new lows is not stalled; 30 s after its last one it is.
 TEST(WriteWatch, ACountThatStillFallsPastTheLineTimeHoldsOffTheStall) {
   WriteWatch watch(kAsked, Line115200());
-  const std::uint64_t until = watch.StallNotBeforeMs();
   std::uint32_t queued = std::uint32_t(kAsked);
   std::uint64_t ms = 100;
-  for (; ms < until + 20000; ms += 100) {
+  for (; ms < watch.StallNotBeforeMs() + 20000; ms += 100) {
     queued -= 300;
     ASSERT_EQ(watch.Observe({ms, false, true, queued}).state, WriteState::kPending) << ms;
   }
-  const std::uint64_t last_low = ms - 100;
-  for (; ms < last_low + 30000; ms += 100)
+  for (const std::uint64_t last_low = ms - 100; ms < last_low + 30000; ms += 100)
     ASSERT_EQ(watch.Observe({ms, false, true, queued}).state, WriteState::kPending) << ms;
   EXPECT_EQ(watch.Observe({ms, false, true, queued}).state, WriteState::kStalled);
 }
