@@ -27,7 +27,6 @@
 #include "tests/support/terminal.h"
 #include "tests/support/unitsim.h"
 #include "tools/vpimage/vp_builder.h"
-#include "vpformat/sha256.h"
 
 namespace {
 
@@ -178,9 +177,9 @@ TEST(Station, FourUnitsAtOnceTwoRoundsEachPortWithItsOwnFolder) {
   EXPECT_EQ(rows[0],
             "start,round,port,device,image,image_sha256,size,flash_mbit,verdict,error,duration_s,"
             "host,tonecast_version");
-  tonecast::Sha256 sha;
-  sha.Update(bench.image.data(), bench.image.size());
-  const std::string digest = sha.HexDigest();
+  // The image's digest as the system's own tool reckons it.
+  const std::string digest =
+      RunProcess({"/usr/bin/sha256sum", "image.vp"}, bench.Options()).out.substr(0, 64);
   std::multiset<std::string> ports;
   for (std::size_t i = 1; i < rows.size(); ++i) {
     std::map<std::string, std::string> f = Fields(rows[0], rows[i]);
@@ -194,8 +193,8 @@ TEST(Station, FourUnitsAtOnceTwoRoundsEachPortWithItsOwnFolder) {
     EXPECT_EQ(f["error"], "");
     // Rows of round 1 first, then round 2; local time with its offset.
     EXPECT_EQ(f["round"], i <= 4 ? "1" : "2");
-    EXPECT_EQ(f["start"].size(), 25u);
-    EXPECT_EQ(f["start"][10], 'T');
+    EXPECT_TRUE(
+        std::regex_match(f["start"], std::regex("[0-9-]{10}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}")));
     EXPECT_GT(std::stod(f["duration_s"]), 0.0);
     EXPECT_NE(f["host"], "");
     EXPECT_EQ(f["tonecast_version"].rfind("0.", 0), 0u);
@@ -346,19 +345,17 @@ TEST(Station, InterruptReachesEveryUnitAndTheStationEndsByIt) {
 // characters in the image's name show as '?'.
 TEST(Station, TableFitsAnEightyColumnTerminal) {
   if (!testsupport::HaveTmux()) GTEST_SKIP() << "needs tmux (apt-get install tmux)";
-  struct Case {
-    bool colour;  // NO_COLOR unset; the good unit paced, so its percent is seen
-  };
-  for (const Case& c : {Case{true}, Case{false}}) {
-    SCOPED_TRACE(c.colour ? "colour" : "NO_COLOR");
-    Bench bench({c.colour ? std::vector<std::string>{"--pace"} : std::vector<std::string>{},
+  // NO_COLOR unset: the good unit paced, so that its percent is seen.
+  for (const bool colour : {true, false}) {
+    SCOPED_TRACE(colour ? "colour" : "NO_COLOR");
+    Bench bench({colour ? std::vector<std::string>{"--pace"} : std::vector<std::string>{},
                  {"--fin-ng"},
                  {"--nak", "VPD"}});
     const std::string image = "voice\x1b[2J.vp";
     std::filesystem::copy_file(bench.dir.file("image.vp"), bench.dir.file(image));
     std::vector<std::string> env = {"S=" + BinPath("tonecast-station"), "IMG=" + image};
     std::string line =
-        std::string(c.colour ? "unset NO_COLOR; " : "export NO_COLOR=1; ") + "\"$S\" \"$IMG\"";
+        std::string(colour ? "unset NO_COLOR; " : "export NO_COLOR=1; ") + "\"$S\" \"$IMG\"";
     std::vector<std::string> tails;
     for (std::size_t i = 0; i < bench.units.size(); ++i) {
       const std::string serial = std::string("A50285B") + char('I' + i);
@@ -378,7 +375,7 @@ TEST(Station, TableFitsAnEightyColumnTerminal) {
       rows.erase(rows.begin(), rows.begin() + long(std::min(header, rows.size())));
       return rows;
     };
-    if (c.colour) {
+    if (colour) {
       const std::regex progress(tails[0] +
                                 " +[0-9]+%  ?[0-9]+:[0-9]{2} left  Download file#0\\.\\.\\.");
       bool seen = false;
@@ -400,34 +397,18 @@ TEST(Station, TableFitsAnEightyColumnTerminal) {
         tails[0] + gap + "complete", tails[1] + gap + "NG (Check sum NG.)",
         // The phase column's 27 columns cut the reason, never the verdict.
         tails[2] + gap + "NG (Download command failur"};
-    std::vector<std::string> rows = table(false);
-    rows.resize(std::min(rows.size(), plain.size()));
-    EXPECT_EQ(rows, plain) << screen;
     const std::vector<std::string> coloured = table(true);
     ASSERT_GE(coloured.size(), plain.size()) << screen;
-    if (c.colour) {
-      // The terminal's own record of the cells: the verdict word alone in
-      // its colour, where the plain row has it.
-      const std::regex sgr("\x1b\\[[0-9;]*m");
-      for (std::size_t i = 1; i <= 2; ++i) {
-        const std::string word = i == 1 ? "complete" : "NG";
-        const std::string on = i == 1 ? "\x1b[32m" : "\x1b[31m";
-        const std::size_t at = coloured[i].find(on + word);
-        ASSERT_NE(at, std::string::npos) << coloured[i];
-        EXPECT_EQ(std::regex_replace(coloured[i].substr(0, at), sgr, ""), tails[i - 1] + gap)
-            << coloured[i];
-        // The colour ends with the word (the terminal records no change at
-        // the row's end).
-        const std::size_t next = coloured[i].find("\x1b[", at + on.size());
-        EXPECT_EQ(next == std::string::npos ? coloured[i].size() : next,
-                  at + on.size() + word.size())
-            << coloured[i];
-      }
-      EXPECT_EQ(std::regex_replace(coloured[3], sgr, ""), plain[3]);
-    } else {
-      for (std::size_t i = 0; i < plain.size(); ++i)
+    // The rows as drawn; colour on the verdict words only when asked.
+    const std::regex sgr("\x1b\\[[0-9;]*m");
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+      EXPECT_EQ(std::regex_replace(coloured[i], sgr, ""), plain[i]) << coloured[i];
+      if (!colour) {
         EXPECT_EQ(coloured[i].find("\x1b["), std::string::npos) << coloured[i];
+      }
     }
+    EXPECT_EQ(coloured[1].find("\x1b[32mcomplete") != std::string::npos, colour) << coloured[1];
+    EXPECT_EQ(coloured[2].find("\x1b[31mNG") != std::string::npos, colour) << coloured[2];
     EXPECT_TRUE(bench.units[0]->stored() == bench.image);
   }
 }
@@ -467,12 +448,6 @@ TEST(Station, StatusWhenNoUnitStartsOrTheReportLosesARow) {
     if (!c.report_blocked) {
       EXPECT_NE(bench.ReportRows().back().find(",no verdict,Cannot make the folder "),
                 std::string::npos);
-    } else {
-      // The row is in a report file of its own, named on standard error.
-      const std::size_t at = r.err.find("they are in ");
-      ASSERT_NE(at, std::string::npos) << r.err;
-      const std::string rescue = r.err.substr(at + 12, r.err.find('\n', at) - at - 12);
-      EXPECT_NE(ReadFile(bench.dir.file(rescue)).find(",complete,"), std::string::npos) << rescue;
     }
   }
 }
@@ -735,32 +710,21 @@ TEST(StationRecord, AFolderDependsOnItsDeviceAlone) {
 // An Enter typed on the terminal while a --loop round runs is thrown away:
 // the next round starts only on an Enter typed at the prompt.
 TEST(StationRecord, EnterTypedDuringALoopRoundStartsNoRound) {
+  if (!testsupport::HaveTmux()) GTEST_SKIP() << "needs tmux (apt-get install tmux)";
   Bench bench(std::vector<std::vector<std::string>>{{"--delay", "VPL=3000"}});
-  const std::string socket = bench.dir.file("tmux.socket");
-  auto tmux = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), {"/usr/bin/tmux", "-S", socket});
-    return RunProcess(args, bench.Options());
-  };
-  const std::string command = "cd " + bench.dir.path() + " && " + BinPath("tonecast-station") +
-                              " --loop image.vp " + bench.units[0]->sim->path() + "; echo $? >" +
-                              bench.dir.file("status") + "; exec sleep 600";
-  ASSERT_EQ(tmux({"new-session", "-d", "-x", "100", "-y", "30", command}).exit_code, 0);
-  auto screen = [&] { return tmux({"capture-pane", "-p", "-J", "-S", "-", "-t", "0"}).out; };
-  auto wait_for = [&](const std::string& text) {
-    for (int i = 0; i < 600; ++i) {
-      if (screen().find(text) != std::string::npos) return true;
-      usleep(50000);
-    }
-    return false;
-  };
-  ASSERT_TRUE(bench.units[0]->sim->WaitForTranscript("VPL", 30000)) << screen();
-  tmux({"send-keys", "-t", "0", "Enter"});
-  ASSERT_TRUE(wait_for("Round 1 done.")) << screen();
-  tmux({"send-keys", "-t", "0", "q", "Enter"});
-  for (int i = 0; i < 600 && ReadFile(bench.dir.file("status")).empty(); ++i) usleep(50000);
-  const std::string shown = screen();
-  tmux({"kill-server"});
-  EXPECT_EQ(ReadFile(bench.dir.file("status")), "0\n") << shown;
+  Terminal terminal(bench.dir.path(), bench.Options({"S=" + BinPath("tonecast-station")}), 100,
+                    "\"$S\" --loop image.vp " + bench.units[0]->sim->path());
+  ASSERT_TRUE(bench.units[0]->sim->WaitForTranscript("VPL", 30000)) << terminal.Screen();
+  terminal.Keys("Enter");
+  std::string shown;
+  for (int i = 0; i < 600 && Count(shown, "Round 1 done.") == 0; ++i) {
+    usleep(50000);
+    shown = terminal.Screen();
+  }
+  terminal.Keys("q");
+  terminal.Keys("Enter");
+  EXPECT_EQ(terminal.WaitForEnd(30000), 0) << terminal.Screen();
+  shown = terminal.Screen();
   EXPECT_EQ(Count(shown, "Round 1 done."), 1u) << shown;
   EXPECT_EQ(Count(shown, "Round 2 done."), 0u) << shown;
   EXPECT_EQ(CheckReportFile(bench.logs() + "/report.csv", 1), "");
@@ -772,17 +736,11 @@ TEST(StationRecord, EnterTypedDuringALoopRoundStartsNoRound) {
 TEST(StationRecord, TonecastTellsTheStationOnItsOwnChannel) {
   struct Case {
     std::vector<std::string> flags;
-    std::string lines;  // standard error less its progress lines
+    std::string error, verdict;  // the channel's lines for them
   };
-  const std::string dialogue =
-      "step Flash inithalizing...\nstep Prepare downloading...\nstep Changing baudrate (UP)...\n"
-      "step Download file#0...\nstep Now waiting FIN...\n";
-  const std::string ending =
-      "step Changing baudrate (DOWN)...\nstep Waiting for the end...\nstep OK...\n"
-      "step Close COM port.\n";
   const Case cases[] = {
-      {{}, dialogue + ending + "verdict complete\n"},
-      {{"--fin-ng"}, dialogue + "error Check sum NG. \n" + ending + "verdict NG\n"},
+      {{}, "", "step Close COM port.\nverdict complete\n"},
+      {{"--fin-ng"}, "step Now waiting FIN...\nerror Check sum NG. \n", "verdict NG\n"},
   };
   for (const Case& c : cases) {
     Bench bench({c.flags});
@@ -803,8 +761,9 @@ TEST(StationRecord, TonecastTellsTheStationOnItsOwnChannel) {
     EXPECT_EQ(status[1], status[0]);
     EXPECT_EQ(status[1], 1);
     EXPECT_EQ(err[0], "");
-    ASSERT_EQ(err[1].rfind("version 0.", 0), 0u) << err[1];
-    EXPECT_EQ(err[1].substr(err[1].find('\n') + 1), c.lines);
+    EXPECT_EQ(err[1].rfind("version 0.", 0), 0u) << err[1];
+    EXPECT_NE(err[1].find("\nstep Download file#0...\n" + c.error), std::string::npos) << err[1];
+    EXPECT_EQ(err[1].substr(err[1].size() - std::min(err[1].size(), c.verdict.size())), c.verdict);
   }
 }
 
