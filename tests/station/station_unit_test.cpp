@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "station/board.h"
@@ -14,6 +15,7 @@
 #include "station/report.h"
 #include "station/screen_text.h"
 #include "station/tonecast_output.h"
+#include "vpformat/sha256.h"
 
 namespace station {
 namespace {
@@ -125,6 +127,26 @@ TEST(Report, FieldsAreQuotedWhenTheyMustBe) {
                 std::string(64, 'a') +
                 ",946704,16,NG,Illegal file format.  (code:1),12.3,bench-3,"
                 "0.5.0 (git abc1234)\n");
+}
+
+// SHA-256 against the standard's vectors (padding within one block, into a
+// second block, many blocks), fed whole and byte by byte.
+TEST(Sha256, KnownVectors) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& [text, digest] : cases) {
+    tonecast::Sha256 whole, bytes;
+    whole.Update(text.data(), text.size());
+    EXPECT_EQ(whole.HexDigest(), digest);
+    for (char ch : text) bytes.Update(&ch, 1);
+    EXPECT_EQ(bytes.HexDigest(), digest);
+  }
 }
 
 TEST(PortPlan, NumbersLabelsAndRefusals) {
