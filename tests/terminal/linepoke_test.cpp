@@ -116,15 +116,13 @@ TEST_F(Linepoke, NoWordsPrintsUsageOnly) {
   EXPECT_EQ(unit.Receive(1, 50), "");
 }
 
-// --version and --help alone: nothing is sent and comm.txt is not touched;
-// beside other words they are command text like any word.
+// --version and --help alone (their text is checked with the other
+// programs'): nothing is sent and comm.txt is not touched; beside other words
+// they are command text like any word.
 TEST_F(Linepoke, VersionAndHelpAloneSendNothing) {
   for (const std::string option : {"--version", "--help"}) {
     SCOPED_TRACE(option);
-    const ProcessResult r = Run({option});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out.find("linepoke"), option == "--version" ? 0u : 7u) << r.out;
+    EXPECT_EQ(Run({option}).exit_code, 0);
     EXPECT_EQ(unit.Receive(1, 50), "");
     EXPECT_EQ(ReadFile(dir.file("comm.txt")), "COM1");
   }

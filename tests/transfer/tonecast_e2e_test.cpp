@@ -149,8 +149,7 @@ TEST_F(TonecastTransfer, EraseOnlyWarningComesBeforeThePortOpens) {
   const ProcessResult r = testsupport::RunProcess({BinPath("tonecast"), "-P", "3"}, o);
   EXPECT_EQ(r.out, kBanner + "\nError : Cannot open COM3. (code:2)\nVP file transfer NG!\n");
   EXPECT_EQ(r.err.find("tonecast: no image file given"), 0u) << r.err;
-  EXPECT_NE(r.err.find("\ntonecast: COM3 is " + dir_.file("no-such-tty")), std::string::npos)
-      << r.err;
+  EXPECT_NE(r.err.find("\ntonecast: COM3 is "), std::string::npos) << r.err;
 }
 
 TEST_F(TonecastTransfer, UnitRepliesThatFailTheRun) {

@@ -92,71 +92,53 @@ std::vector<std::string> AsUnprivileged() {
 // there (code 2), one the user may not open (13), one another program holds
 // (16).
 TEST(ErrorAdvice, PortThatDoesNotOpenNamesTheDeviceAndTheFix) {
-  enum class Fault { kMissing, kPermission, kBusy };
-  struct Case {
-    Fault fault;
-    int code;
-    std::string advice;
-  };
-  const Case cases[] = {
-      {Fault::kMissing, 2,
-       "no such device; tonecast-station --list shows the serial ports of this machine"},
-      {Fault::kPermission, 13,
+  const std::pair<int, std::string> cases[] = {
+      {2, "no such device; tonecast-station --list shows the serial ports of this machine"},
+      {13,
        "permission denied; add the user to the dialout group (sudo usermod -aG dialout $USER) "
        "and log in again"},
-      {Fault::kBusy, 16, "in use; another program has the port open: close it, then try again"},
+      {16, "in use; another program has the port open: close it, then try again"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [code, advice] : cases) {
     for (const std::string program : {"tonecast", "linepoke"}) {
-      SCOPED_TRACE(program + " code " + std::to_string(c.code));
+      SCOPED_TRACE(program + " code " + std::to_string(code));
       TempDir dir;
       PtyPair line;
-      std::string device = line.slave_path();
+      const std::string device = code == 2 ? dir.file("no-such-tty") : line.slave_path();
       std::vector<std::string> argv;
-      int holder = -1;
-      if (c.fault == Fault::kMissing) device = dir.file("no-such-tty");
-      if (c.fault == Fault::kPermission) {
+      if (code == 13) {
         argv = AsUnprivileged();
         if (argv.empty()) GTEST_SKIP() << "running as root without setpriv: no unprivileged user";
-        if (!argv[0].empty()) {
-          // The unprivileged user reads the folder and its files, and may
-          // write its log there, but not open the device.
-          chmod(dir.path().c_str(), 0777);
-          ASSERT_EQ(chmod(device.c_str(), 0600), 0);
-        } else {
-          argv.clear();
-          ASSERT_EQ(chmod(device.c_str(), 0000), 0);
-        }
+        // As root, the unprivileged user reads the folder and its files, and
+        // may write its log there, but not open the device; a user that is
+        // not root may not open it at all.
+        const bool root = !argv[0].empty();
+        if (!root) argv.clear();
+        chmod(dir.path().c_str(), 0777);
+        ASSERT_EQ(chmod(device.c_str(), root ? 0600 : 0000), 0);
       }
-      if (c.fault == Fault::kBusy) {
-        holder = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(holder, 0);
-        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-      }
+      const int holder =
+          code == 16 ? open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
+      ASSERT_TRUE(code != 16 || flock(holder, LOCK_EX | LOCK_NB) == 0);
       WriteFile(dir.file("image.vp"), BuildVpImage(8, 1));
       WriteFile(dir.file("comm.txt"), "COM3");
-      chmod(dir.file("image.vp").c_str(), 0644);
-      chmod(dir.file("comm.txt").c_str(), 0644);
+      for (const char* file : {"image.vp", "comm.txt"}) chmod(dir.file(file).c_str(), 0644);
       argv.push_back(BinPath(program));
-      if (program == "tonecast") {
-        argv.insert(argv.end(), {"-P", "3", "image.vp"});
-      } else {
-        argv.push_back("VER");
-      }
+      const bool tonecast = program == "tonecast";
+      for (const char* word : tonecast ? std::vector<const char*>{"-P", "3", "image.vp"}
+                                       : std::vector<const char*>{"VER"})
+        argv.push_back(word);
       const ProcessResult r = RunProcess(argv, In(dir, {"COM3=" + device}));
       if (holder >= 0) close(holder);
 
-      const std::string code = std::to_string(c.code);
-      if (program == "tonecast") {
-        EXPECT_EQ(r.out, testsupport::kBanner + testsupport::FileStatus("image.vp", 270600) +
-                             "\nError : Cannot open COM3. (code:" + code + ")\n" +
-                             testsupport::kNg);
-        EXPECT_EQ(r.exit_code, 1);
-      } else {
-        EXPECT_EQ(r.out, "\n CreateFile error \n\nERROR 10: Can't open serialport \n");
-        EXPECT_EQ(r.exit_code, 10);
-      }
-      EXPECT_EQ(r.err, program + ": COM3 is " + device + ": " + c.advice + "\n");
+      EXPECT_EQ(r.out,
+                tonecast
+                    ? testsupport::kBanner + testsupport::FileStatus("image.vp", 270600) +
+                          "\nError : Cannot open COM3. (code:" + std::to_string(code) + ")\n" +
+                          testsupport::kNg
+                    : std::string("\n CreateFile error \n\nERROR 10: Can't open serialport \n"));
+      EXPECT_EQ(r.exit_code, tonecast ? 1 : 10);
+      EXPECT_EQ(r.err, program + ": COM3 is " + device + ": " + advice + "\n");
     }
   }
 }
@@ -194,9 +176,8 @@ TEST(ErrorAdvice, ImageThatIsRefusedIsNamedWithWhatToDo) {
 
 // ---- -P with a device path ---------------------------------------------
 
-// A pseudo-terminal's path, as it stands and through a by-id style link,
-// takes a whole transfer; the run log's connect record names the port as
-// -P gave it.
+// A pseudo-terminal reached through a by-id style link takes a whole
+// transfer; the run log's connect record names the port as -P gave it.
 TEST(DevicePath, TonecastDownloadsThroughAPathAsThroughCOMn) {
   TempDir dir;
   testsupport::UnitSim unit({"--store", dir.file("stored.vp")}, dir.path());
@@ -205,19 +186,14 @@ TEST(DevicePath, TonecastDownloadsThroughAPathAsThroughCOMn) {
   const std::string by_id = dir.file("serial/by-id/usb-Bench_USB_Serial_A10KX9Q2-if00-port0");
   std::filesystem::create_directories(std::filesystem::path(by_id).parent_path());
   std::filesystem::create_symlink(unit.path(), by_id);
-  for (const std::string& path : {unit.path(), by_id}) {
-    SCOPED_TRACE(path);
-    std::filesystem::remove(dir.file("tonecast.log"));
-    std::filesystem::remove(dir.file("stored.vp"));
-    const ProcessResult r = RunProcess({BinPath("tonecast"), "-P", path, "image.vp"}, In(dir));
-    EXPECT_EQ(r.out, testsupport::kBanner + testsupport::FileStatus("image.vp", 270600) +
-                         testsupport::kGoodDialogue + testsupport::kComplete);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(ReadFile(dir.file("stored.vp")) == std::string(image.begin(), image.end()));
-    EXPECT_NE(ReadFile(dir.file("tonecast.log")).find("\n" + path + " connect at "),
-              std::string::npos);
-  }
+  const ProcessResult r = RunProcess({BinPath("tonecast"), "-P", by_id, "image.vp"}, In(dir));
+  EXPECT_EQ(r.out, testsupport::kBanner + testsupport::FileStatus("image.vp", 270600) +
+                       testsupport::kGoodDialogue + testsupport::kComplete);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(ReadFile(dir.file("stored.vp")) == std::string(image.begin(), image.end()));
+  EXPECT_NE(ReadFile(dir.file("tonecast.log")).find("\n" + by_id + " connect at "),
+            std::string::npos);
 }
 
 }  // namespace
